@@ -1,0 +1,39 @@
+# bootpack_layout(NAME [RESOURCE TYPE NAME FILE]...) packs build/bin/layouts/NAME.exe
+# with exactly the resources given, through the same packer as ./bootpack pack.
+set(BOOTPACK_LAYOUT_DIR ${CMAKE_BINARY_DIR}/bin/layouts)
+set(BOOTPACK_LAYOUTS)
+
+function(bootpack_layout name)
+  set(pack_args)
+  set(depends)
+  set(rest ${ARGN})
+  while(rest)
+    list(POP_FRONT rest keyword type res_name file)
+    if(NOT keyword STREQUAL "RESOURCE")
+      message(FATAL_ERROR "bootpack_layout(${name}): expected RESOURCE, got ${keyword}")
+    endif()
+    list(APPEND pack_args --resource ${type} ${res_name} ${file})
+    list(APPEND depends ${file})
+  endwhile()
+  set(out ${BOOTPACK_LAYOUT_DIR}/${name}.exe)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub-lib $<TARGET_FILE:bootpack_stub>
+            --out ${out} ${pack_args}
+    DEPENDS bootpack_stub ${BOOTPACK_PACK_SOURCES} ${depends}
+    COMMENT "Packing test layout ${name}"
+    VERBATIM)
+  set(BOOTPACK_LAYOUTS ${BOOTPACK_LAYOUTS} ${out} PARENT_SCOPE)
+endfunction()
+
+# Payload files the layouts are made of.
+set(BOOTPACK_FIXTURE_DIR ${CMAKE_BINARY_DIR}/fixtures)
+file(MAKE_DIRECTORY ${BOOTPACK_FIXTURE_DIR})
+# The stub never reads the archive: any bytes stand in for one.
+file(WRITE ${BOOTPACK_FIXTURE_DIR}/archive.7z "stand-in archive")
+file(WRITE ${BOOTPACK_FIXTURE_DIR}/empty.bin "")
+
+bootpack_layout(no_payload)
+bootpack_layout(archive_only RESOURCE BN BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z)
+
+add_custom_target(test_layouts ALL DEPENDS ${BOOTPACK_LAYOUTS})

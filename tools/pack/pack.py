@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Links the bootpack stub with a payload of resources into one installer."""
+import argparse
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from link import link_stub  # noqa: E402
+from resfile import ResourceFile  # noqa: E402
+
+REPO = Path(__file__).resolve().parents[2]
+DESCRIPTION = """\
+Link the bootpack stub with exactly the resources given and write FILE.exe.
+
+Each --resource adds one resource of language 1033:
+  TYPE  a string type such as BN, BL or B7
+  NAME  a string name such as BRISEL.7Z, or #N for the integer identifier N
+  FILE  the resource's bytes, taken unchanged (an empty file gives size 0)
+With no --resource the image carries no payload. Names are stored as given;
+the stub matches them ignoring ASCII case.
+
+example:
+  ./bootpack pack --out app.exe \\
+      --resource BN BRISEL.7Z product.7z --resource BN SETUP.EXE setup.exe
+"""
+
+
+def parse_identifier(text, what):
+    if text.startswith('#'):
+        try:
+            value = int(text[1:], 10)
+        except ValueError:
+            raise SystemExit(f'pack: {what} {text!r}: #N needs a decimal number')
+        if not 1 <= value <= 0xFFFF:
+            raise SystemExit(f'pack: {what} {text!r}: identifiers run from 1 to 65535')
+        return value
+    if not text:
+        raise SystemExit(f'pack: {what} must not be empty')
+    if '\0' in text:
+        raise SystemExit(f'pack: {what} {text!r} holds a NUL character')
+    return text
+
+
+def default_stub_lib():
+    build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
+    return build / 'lib' / 'libbootpack_stub.a'
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog='bootpack pack', description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--out', required=True, metavar='FILE.exe', help='the image to write')
+    parser.add_argument('--resource', nargs=3, action='append', default=[],
+                        metavar=('TYPE', 'NAME', 'FILE'), help='add one payload resource')
+    parser.add_argument('--map', type=Path, default=None,
+                        help='also write the linker map (symbol addresses) to this file')
+    parser.add_argument('--stub-lib', type=Path, default=None,
+                        help='the stub objects to link (default: the build\'s own)')
+    args = parser.parse_args(argv)
+
+    stub_lib = args.stub_lib or default_stub_lib()
+    if not stub_lib.is_file():
+        raise SystemExit(f'pack: no stub objects at {stub_lib}; run ./bootpack build first')
+
+    resources = []
+    for res_type, name, file_name in args.resource:
+        path = Path(file_name)
+        if not path.is_file():
+            raise SystemExit(f'pack: resource file {file_name} does not exist')
+        resources.append((parse_identifier(res_type, 'type'), parse_identifier(name, 'name'),
+                          path, path.stat().st_size))
+
+    out = Path(args.out).resolve()
+    out.parent.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=out.parent, prefix='.pack-') as scratch:
+        res_path = Path(scratch) / 'payload.res'
+        with ResourceFile(res_path) as res:
+            for res_type, name, path, size in resources:
+                res.add_file(res_type, name, path, size)
+        partial = Path(scratch) / out.name
+        try:
+            link_stub(stub_lib, [res_path], partial, map_path=args.map)
+        except RuntimeError as error:
+            raise SystemExit(f'pack: {error}')
+        os.replace(partial, out)
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -26,6 +26,9 @@ function(bootpack_layout name)
   set(BOOTPACK_LAYOUTS ${BOOTPACK_LAYOUTS} ${out} PARENT_SCOPE)
 endfunction()
 
+# A layout may name a file that the build makes, such as a test program:
+# $<TARGET_FILE:name> works as FILE, and the target is built first.
+
 # Payload files the layouts are made of.
 set(BOOTPACK_FIXTURE_DIR ${CMAKE_BINARY_DIR}/fixtures)
 file(MAKE_DIRECTORY ${BOOTPACK_FIXTURE_DIR})
@@ -36,4 +39,3 @@ file(WRITE ${BOOTPACK_FIXTURE_DIR}/empty.bin "")
 bootpack_layout(no_payload)
 bootpack_layout(archive_only RESOURCE BN BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z)
 
-add_custom_target(test_layouts ALL DEPENDS ${BOOTPACK_LAYOUTS})

@@ -18,8 +18,10 @@ Each --resource adds one resource of language 1033:
   TYPE  a string type such as BN, BL or B7
   NAME  a string name such as BRISEL.7Z, or #N for the integer identifier N
   FILE  the resource's bytes, taken unchanged (an empty file gives size 0)
-With no --resource the image carries no payload. Names are stored as given;
-the stub matches them ignoring ASCII case.
+With no --resource the image carries no payload. Types and names are stored
+in upper case, as resource compilers store them (the loader finds no other).
+Names may be as long as you like; the stub refuses those of 260 characters
+or more.
 
 example:
   ./bootpack pack --out app.exe \\

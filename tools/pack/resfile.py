@@ -11,11 +11,21 @@ LANG_EN_US = 1033
 MEMORY_FLAGS = 0x1030
 
 
+def _upper(text):
+    """Upper case one character at a time, so the length never changes."""
+    return ''.join(u if len(u := c.upper()) == 1 else c for c in text)
+
+
 def _identifier(value):
-    """A type or name: an integer identifier or a NUL-terminated UTF-16 string."""
+    """A type or name: an integer identifier or a NUL-terminated UTF-16 string.
+
+    Strings are stored in upper case, as resource compilers store them: the
+    loader upper-cases the name it is asked for and searches the sorted
+    directory exactly, so a name stored in lower or mixed case is never found.
+    """
     if isinstance(value, int):
         return struct.pack('<HH', 0xFFFF, value)
-    return (value + '\0').encode('utf-16-le')
+    return (_upper(value) + '\0').encode('utf-16-le')
 
 
 def _header(res_type, name, size, language):

@@ -1,6 +1,11 @@
 """The one link recipe of the stub: its objects, the resources, and the image
 properties Windows reads from the headers."""
 import subprocess
+import tempfile
+from pathlib import Path
+
+from image_resources import add_image_resources, parse_version, version_inputs
+from resfile import ResourceFile
 
 TRIPLE = 'x86_64-w64-mingw32'
 
@@ -15,19 +20,36 @@ LINK_FLAGS = [
     # Whole pages in the file let Windows and Wine map the payload instead of
     # reading it: an archive of hundreds of megabytes is never touched.
     '-Wl,--file-alignment=4096',
+    # Control Flow Guard: the stub's objects are compiled for it, the linker
+    # collects the valid call targets into the load configuration's table.
+    # Nothing calls longjmp, so there is no long-jump table to keep.
+    '-Wl,--guard-cf', '-Wl,--no-guard-longjmp',
     '-Wl,--fatal-warnings',
     '-Wl,--strip-all',
 ]
 LIBRARIES = ['-lkernel32', '-ladvapi32', '-lshell32', '-lgcc']
 
 
-def link_stub(stub_lib, resource_files, out_path, extra_objects=(), map_path=None):
-    command = (['clang-19', f'--target={TRIPLE}', '-fuse-ld=lld-19'] + LINK_FLAGS
-               + ['-Wl,--whole-archive', str(stub_lib), '-Wl,--no-whole-archive']
-               + [str(o) for o in extra_objects]
-               + [str(r) for r in resource_files] + LIBRARIES + ['-o', str(out_path)])
-    if map_path is not None:
-        command.append(f'-Wl,--Map={map_path}')
-    result = subprocess.run(command, capture_output=True, text=True)
+def link_stub(stub_lib, resource_files, out_path, extra_objects=(), map_path=None,
+              version=None):
+    """Links the image. Besides the payload's resource files it always gets
+    the icon, the version block (version: four numbers, default from
+    src/resources) and the manifest, so no image can go without them."""
+    if version is None:
+        version = parse_version(version_inputs()['default_version'])
+    out_path = Path(out_path)
+    with tempfile.TemporaryDirectory(dir=out_path.parent, prefix='.link-') as scratch:
+        image_res = Path(scratch) / 'image.res'
+        with ResourceFile(image_res) as res:
+            add_image_resources(res, version, out_path.stem,
+                                cache_dir=Path(stub_lib).resolve().parent / 'image-resources')
+        command = (['clang-19', f'--target={TRIPLE}', '-fuse-ld=lld-19'] + LINK_FLAGS
+                   + ['-Wl,--whole-archive', str(stub_lib), '-Wl,--no-whole-archive']
+                   + [str(o) for o in extra_objects]
+                   + [str(image_res)] + [str(r) for r in resource_files] + LIBRARIES
+                   + ['-o', str(out_path)])
+        if map_path is not None:
+            command.append(f'-Wl,--Map={map_path}')
+        result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0:
         raise RuntimeError('link failed:\n' + result.stderr.strip())

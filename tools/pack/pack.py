@@ -8,11 +8,19 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from link import link_stub  # noqa: E402
+from product import add_product_options, is_product_mode, pack_product  # noqa: E402
 from resfile import ResourceFile  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[2]
 DESCRIPTION = """\
-Link the bootpack stub with exactly the resources given and write FILE.exe.
+Link the bootpack stub with a payload and write FILE.exe.
+
+For a product, give the archive and the setup program; the layout is checked
+before anything is built and a layout the stub would refuse writes nothing:
+  ./bootpack pack --archive product.7z --setup setup.exe --version 1.2.3.4 \\
+      --out installer.exe
+
+For tests, --resource links the stub with exactly the resources given.
 
 Each --resource adds one resource of language 1033:
   TYPE  a string type such as BN, BL or B7
@@ -61,11 +69,16 @@ def main(argv=None):
                         help='also write the linker map (symbol addresses) to this file')
     parser.add_argument('--stub-lib', type=Path, default=None,
                         help='the stub objects to link (default: the build\'s own)')
+    add_product_options(parser)
     args = parser.parse_args(argv)
+    if is_product_mode(args) and args.resource:
+        parser.error('give either --resource or the product options, not both')
 
     stub_lib = args.stub_lib or default_stub_lib()
     if not stub_lib.is_file():
         raise SystemExit(f'pack: no stub objects at {stub_lib}; run ./bootpack build first')
+    if is_product_mode(args):
+        return pack_product(args, stub_lib)
 
     resources = []
     for res_type, name, file_name in args.resource:

@@ -1,0 +1,21 @@
+# A product packed the way a release engineer packs one (product mode, with a
+# version), so the image tests see that route as well as the bare stub and the
+# raw test layouts.
+set(image_product_archive ${BOOTPACK_FIXTURE_DIR}/image_product.7z)
+add_custom_command(
+  OUTPUT ${image_product_archive}
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${image_product_archive}
+  COMMAND 7zz a -bso0 -bsp0 ${image_product_archive} ${CMAKE_CURRENT_LIST_FILE}
+  DEPENDS ${CMAKE_CURRENT_LIST_FILE}
+  COMMENT "Making the image tests' 7z archive"
+  VERBATIM)
+set(image_product ${BOOTPACK_LAYOUT_DIR}/image_product.exe)
+add_custom_command(
+  OUTPUT ${image_product}
+  COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub-lib $<TARGET_FILE:bootpack_stub>
+          --archive ${image_product_archive} --setup $<TARGET_FILE:winrun>
+          --version 2.5.7.11 --out ${image_product}
+  DEPENDS bootpack_stub winrun ${BOOTPACK_PACK_SOURCES} ${image_product_archive}
+  COMMENT "Packing test product image_product"
+  VERBATIM)
+list(APPEND BOOTPACK_LAYOUTS ${image_product})

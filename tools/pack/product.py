@@ -1,0 +1,227 @@
+"""Packs a product: the archive and the setup program under the names and
+types the stub expects, checked before anything is built.
+
+Every check here stands for a layout the stub would refuse at run time (it
+would end with 112 or 115 on the user's machine) or for one that would be
+unsafe there: a setup name that leaves the work directory or is no file name.
+A refused layout leaves no output file.
+"""
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+from image_resources import parse_version
+from link import link_stub
+from resfile import ResourceFile
+
+SEVEN_ZIP_SIGNATURE = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C])
+ARCHIVE_TYPE = 'BN'
+DEFAULT_ARCHIVE_NAME = 'BRISEL.7Z'
+DEFAULT_SETUP_NAMES = {'BN': 'SETUP.EXE', 'B7': 'SETUP.EXE', 'BL': 'SETUP.EX_'}
+# The stub keeps names in buffers of 260 characters with the terminator.
+MAX_NAME_LENGTH = 259
+# SizeofResource gives 32 bits; 0 means "absent" to the stub.
+MAX_RESOURCE_SIZE = 0xFFFFFFFF
+
+FORBIDDEN_FILE_NAME_CHARACTERS = set('<>:"/\\|?*')
+RESERVED_DEVICE_NAMES = (
+    {'CON', 'PRN', 'AUX', 'NUL', 'CONIN$', 'CONOUT$'}
+    | {f'{port}{n}' for port in ('COM', 'LPT') for n in list('0123456789') + ['¹', '²', '³']})
+
+
+class LayoutError(Exception):
+    """A layout the stub would refuse or that would be unsafe; one line."""
+
+
+def starts_with_ignoring_case(text, prefix):
+    """ASCII-only case folding, as the stub compares names."""
+    fold = str.maketrans('ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz')
+    return text[:len(prefix)].translate(fold) == prefix
+
+
+def check_resource_name(name, prefix, what):
+    if not name:
+        raise LayoutError(f'the {what} name is empty')
+    if not starts_with_ignoring_case(name, prefix):
+        raise LayoutError(f'the {what} name {name!r} must start with "{prefix}" '
+                          '(ASCII case ignored), or the stub refuses it')
+    if len(name) > MAX_NAME_LENGTH:
+        raise LayoutError(f'the {what} name has {len(name)} characters; the stub refuses '
+                          f'names of {MAX_NAME_LENGTH + 1} or more')
+    if any(ord(c) < 0x20 for c in name):
+        raise LayoutError(f'the {what} name {name!r} holds a control character')
+
+
+def check_file_name(name):
+    """A name the stub writes into its work directory as a file: one plain
+    component that Windows accepts as it is, and no device."""
+    bad = sorted(set(c for c in name if c in FORBIDDEN_FILE_NAME_CHARACTERS))
+    if bad:
+        reason = ('a path separator' if set(bad) & {'/', '\\'} else
+                  'a drive colon' if ':' in bad else 'a character Windows does not allow')
+        raise LayoutError(f'the setup name {name!r} is used as a file name and holds '
+                          f'{reason} ({" ".join(bad)})')
+    if name.endswith(('.', ' ')):
+        raise LayoutError(f'the setup name {name!r} ends with a dot or a space, which '
+                          'Windows drops from file names')
+    base = name.split('.')[0].rstrip(' ').upper()
+    if base in RESERVED_DEVICE_NAMES:
+        raise LayoutError(f'the setup name {name!r} is the reserved device name {base}')
+
+
+def check_archive_name(name):
+    check_resource_name(name, 'brisel', 'archive')
+    # Setup receives the name in quotation marks on its command line.
+    if '"' in name:
+        raise LayoutError(f'the archive name {name!r} holds a quotation mark, which would '
+                          "break setup's command line")
+
+
+def check_setup_name(name, storage):
+    check_resource_name(name, 'setup', 'setup')
+    # "BN" is written as setup.exe; "B7" and "BL" under the resource's own name.
+    if storage != 'BN':
+        check_file_name(name)
+
+
+def read_head(path, count):
+    with open(path, 'rb') as f:
+        return f.read(count)
+
+
+def check_payload_file(path, what):
+    if not path.exists():
+        raise LayoutError(f'the {what} {path} does not exist')
+    if not path.is_file():
+        raise LayoutError(f'the {what} {path} is not a regular file')
+    size = path.stat().st_size
+    if size == 0:
+        raise LayoutError(f'the {what} {path} is empty; the stub takes an empty resource '
+                          'for a missing one')
+    if size > MAX_RESOURCE_SIZE:
+        raise LayoutError(f'the {what} {path} has {size} bytes; a resource holds at most '
+                          f'{MAX_RESOURCE_SIZE}')
+    return size
+
+
+def check_archive(path):
+    size = check_payload_file(path, 'archive')
+    if read_head(path, 6) != SEVEN_ZIP_SIGNATURE:
+        raise LayoutError(f'the archive {path} is not a 7z archive (no 7z signature)')
+    return size
+
+
+def check_setup(path):
+    size = check_payload_file(path, 'setup program')
+    head = read_head(path, 4096)
+    if len(head) < 0x40 or head[:2] != b'MZ':
+        raise LayoutError(f'the setup program {path} is not a PE image (no MZ header)')
+    pe_offset = int.from_bytes(head[0x3C:0x40], 'little')
+    with open(path, 'rb') as f:
+        f.seek(pe_offset)
+        if f.read(4) != b'PE\0\0':
+            raise LayoutError(f'the setup program {path} is not a PE image (no PE header)')
+    return size
+
+
+def validate(args):
+    """The layout of the product options, or LayoutError: a dict with the
+    archive's and setup's paths, names, sizes, setup's storage and the version."""
+    storage = (args.setup_storage or 'BN').upper()
+    if storage not in DEFAULT_SETUP_NAMES:
+        raise LayoutError(f'--setup-storage must be BN, BL or B7, not {args.setup_storage!r}')
+    if args.archive is None or args.setup is None:
+        raise LayoutError('a product needs both --archive and --setup')
+    version = parse_version(args.version) if args.version else None
+    if args.version and version is None:
+        raise LayoutError(f'--version {args.version!r} must be four numbers from 0 to 65535, '
+                          'as A.B.C.D')
+    archive_name = args.archive_name or DEFAULT_ARCHIVE_NAME
+    setup_name = args.setup_name or DEFAULT_SETUP_NAMES[storage]
+    check_archive_name(archive_name)
+    check_setup_name(setup_name, storage)
+    archive, setup = Path(args.archive), Path(args.setup)
+    archive_size = check_archive(archive)
+    setup_size = check_setup(setup)
+    out = Path(args.out).resolve()
+    for source in (archive, setup):
+        if source.resolve() == out:
+            raise LayoutError(f'--out {args.out} would overwrite {source}')
+    return {'archive': archive, 'archive_name': archive_name, 'archive_size': archive_size,
+            'setup': setup, 'setup_name': setup_name, 'setup_size': setup_size,
+            'storage': storage, 'version': version, 'out': out}
+
+
+class Progress:
+    """Shows how far the copy of a large file has got, on a terminal only."""
+
+    def __init__(self, label, stream=sys.stderr):
+        self._label = label
+        self._stream = stream
+        self._shown = stream.isatty()
+
+    def __call__(self, done, total):
+        if self._shown and total >= (64 << 20):
+            self._stream.write(f'\rpack: {self._label} {done >> 20}/{total >> 20} MiB')
+            if done >= total:
+                self._stream.write('\n')
+            self._stream.flush()
+
+    def say(self, text):
+        if self._shown:
+            self._stream.write(f'pack: {text}\n')
+            self._stream.flush()
+
+
+def pack_product(args, stub_lib):
+    try:
+        layout = validate(args)
+    except LayoutError as error:
+        raise SystemExit(f'pack: {error}')
+    out = layout['out']
+    out.parent.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=out.parent, prefix='.pack-') as scratch:
+        setup_file, setup_size = layout['setup'], layout['setup_size']
+        if layout['storage'] == 'BL':
+            from cabinet import make_cabinet
+            setup_file = Path(scratch) / 'setup.cab'
+            try:
+                make_cabinet(setup_file, [(layout['setup'], layout['setup'].name)])
+            except (OSError, ValueError, RuntimeError) as error:
+                raise SystemExit(f'pack: {error}')
+            setup_size = setup_file.stat().st_size
+        res_path = Path(scratch) / 'payload.res'
+        with ResourceFile(res_path) as res:
+            res.add_file(ARCHIVE_TYPE, layout['archive_name'], layout['archive'],
+                         layout['archive_size'], progress=Progress('copying the archive'))
+            res.add_file(layout['storage'], layout['setup_name'], setup_file, setup_size)
+        Progress('').say('linking')
+        partial = Path(scratch) / out.name
+        try:
+            link_stub(stub_lib, [res_path], partial, map_path=args.map,
+                      version=layout['version'])
+        except RuntimeError as error:
+            raise SystemExit(f'pack: {error}')
+        os.replace(partial, out)
+    return 0
+
+
+def add_product_options(parser):
+    group = parser.add_argument_group('product mode (instead of --resource)')
+    group.add_argument('--archive', metavar='FILE', help='the product archive (7z)')
+    group.add_argument('--setup', metavar='FILE', help='the setup program (a PE image)')
+    group.add_argument('--setup-storage', metavar='BN|BL|B7', default=None,
+                       help='how setup is stored: BN as it is (default), BL in a cabinet '
+                       '(MSZIP), B7 as it is under its own name')
+    group.add_argument('--archive-name', metavar='NAME',
+                       help=f'the archive\'s resource name (default {DEFAULT_ARCHIVE_NAME})')
+    group.add_argument('--setup-name', metavar='NAME',
+                       help='setup\'s resource name (default SETUP.EXE, or SETUP.EX_ for BL)')
+    group.add_argument('--version', metavar='A.B.C.D',
+                       help='the version in the version block (default from src/resources)')
+
+
+def is_product_mode(args):
+    return any(getattr(args, name) is not None for name in
+               ('archive', 'setup', 'setup_storage', 'archive_name', 'setup_name', 'version'))

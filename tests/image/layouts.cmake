@@ -19,3 +19,8 @@ add_custom_command(
   COMMENT "Packing test product image_product"
   VERBATIM)
 list(APPEND BOOTPACK_LAYOUTS ${image_product})
+
+# The packer's layout checks in product mode, on Linux: no Wine needed.
+add_test(NAME pack_product_layouts
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pack_product_test.py
+                 --stub-lib $<TARGET_FILE:bootpack_stub>)

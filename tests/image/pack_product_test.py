@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""./bootpack pack in product mode: every layout the stub would refuse, or
+that would be unsafe on the user's machine, is refused with one line and
+leaves no output file; good layouts are linked.
+
+usage: pack_product_test.py --stub-lib LIB [unittest options]
+"""
+import argparse
+import contextlib
+import io
+import struct
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / 'tools' / 'pack'))
+sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
+import pack  # noqa: E402
+from product import LayoutError, check_file_name  # noqa: E402
+from pe_reader import PeFile  # noqa: E402
+
+STUB_LIB = None
+SEVEN_ZIP = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0, 4]) + bytes(24)
+
+
+def fake_pe(pe_signature=b'PE\0\0'):
+    head = bytearray(b'MZ' + bytes(0x3A) + struct.pack('<I', 0x80))
+    head += bytes(0x80 - len(head)) + pe_signature + bytes(64)
+    return bytes(head)
+
+
+class PackProductTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp(prefix='pack-product-'))
+        self.archive = self.dir / 'product.7z'
+        self.archive.write_bytes(SEVEN_ZIP + b'payload')
+        self.setup = self.dir / 'setup.exe'
+        self.setup.write_bytes(fake_pe())
+        self.out = self.dir / 'out' / 'installer.exe'
+
+    def tearDown(self):
+        import shutil
+        shutil.rmtree(self.dir)
+
+    def pack(self, *extra, archive=None, setup=None):
+        argv = ['--stub-lib', str(STUB_LIB), '--out', str(self.out),
+                '--archive', str(archive or self.archive), '--setup', str(setup or self.setup)]
+        stderr = io.StringIO()
+        with contextlib.redirect_stderr(stderr):
+            try:
+                return pack.main(argv + list(extra)), stderr.getvalue()
+            except SystemExit as exit:
+                return exit.code, stderr.getvalue()
+
+    def assertRefused(self, reason, *extra, **files):
+        code, stderr = self.pack(*extra, **files)
+        message = code if isinstance(code, str) else stderr
+        self.assertNotEqual(code, 0, 'the layout was accepted')
+        self.assertIn(reason, message)
+        self.assertEqual(len(message.strip().splitlines()), 1, message)
+        self.assertFalse(self.out.exists(), 'a refused layout left an output file')
+        if self.out.parent.exists():
+            self.assertEqual(list(self.out.parent.iterdir()), [], 'scratch files were left')
+
+    def test_refused_files(self):
+        not_7z = self.dir / 'not7z.7z'
+        not_7z.write_bytes(b'PK\3\4 a zip file')
+        empty = self.dir / 'empty.7z'
+        empty.write_bytes(b'')
+        no_pe = self.dir / 'nope.exe'
+        no_pe.write_bytes(fake_pe(b'NE\0\0'))
+        text = self.dir / 'readme.txt'
+        text.write_text('not a program')
+        rows = [
+            ('missing archive', 'does not exist', {'archive': self.dir / 'absent.7z'}),
+            ('missing setup', 'does not exist', {'setup': self.dir / 'absent.exe'}),
+            ('archive is a directory', 'not a regular file', {'archive': self.dir}),
+            ('archive without 7z signature', 'no 7z signature', {'archive': not_7z}),
+            ('empty archive', 'is empty', {'archive': empty}),
+            ('setup without MZ', 'no MZ header', {'setup': text}),
+            ('setup with MZ but no PE header', 'no PE header', {'setup': no_pe}),
+        ]
+        for what, reason, files in rows:
+            with self.subTest(what):
+                self.assertRefused(reason, **files)
+
+    def test_refused_names(self):
+        long_tail = 'x' * 254
+        rows = [
+            ('archive not brisel', 'must start with "brisel"', ['--archive-name', 'product.7z']),
+            ('archive 260 characters', 'refuses names of 260',
+             ['--archive-name', 'brisel' + long_tail]),
+            ('archive with quotation mark', 'quotation mark', ['--archive-name', 'brisel".7z']),
+            ('archive with control character', 'control character',
+             ['--archive-name', 'brisel\t.7z']),
+            ('setup not setup', 'must start with "setup"', ['--setup-name', 'my-setup.exe']),
+            ('setup 260 characters', 'refuses names of 260', ['--setup-name', 'setup' + long_tail + 'x']),
+            ('B7 backslash', 'path separator',
+             ['--setup-storage', 'B7', '--setup-name', 'setup\\..\\evil.exe']),
+            ('B7 slash', 'path separator', ['--setup-storage', 'B7', '--setup-name', 'setup/x.exe']),
+            ('BL drive colon', 'drive colon', ['--setup-storage', 'BL', '--setup-name', 'setup:x']),
+            ('B7 wildcard', 'does not allow', ['--setup-storage', 'B7', '--setup-name', 'setup*.exe']),
+            ('B7 trailing dot', 'ends with a dot', ['--setup-storage', 'B7', '--setup-name', 'setup.']),
+            ('B7 control character', 'control character',
+             ['--setup-storage', 'B7', '--setup-name', 'setup\x01.exe']),
+            ('unknown storage', 'must be BN, BL or B7', ['--setup-storage', 'BX']),
+            ('three-part version', 'four numbers', ['--version', '1.2.3']),
+            ('version number too big', 'four numbers', ['--version', '1.2.3.65536']),
+        ]
+        for what, reason, extra in rows:
+            with self.subTest(what):
+                self.assertRefused(reason, *extra)
+
+    def test_device_names_are_refused(self):
+        for name in ['CON', 'nul.exe', 'COM1.txt', 'lpt9', 'CONOUT$']:
+            with self.subTest(name):
+                with self.assertRaises(LayoutError):
+                    check_file_name(name)
+
+    def test_resource_and_product_options_do_not_mix(self):
+        code, stderr = self.pack('--resource', 'BN', 'BRISEL.7Z', str(self.archive))
+        self.assertNotEqual(code, 0)
+        self.assertIn('either --resource or the product options', stderr)
+        self.assertFalse(self.out.exists())
+
+    def test_accepted_layouts_carry_the_payload_under_their_names(self):
+        rows = [
+            ('defaults', [], {'BN': ['BRISEL.7Z', 'SETUP.EXE']}),
+            # A BN setup is written as setup.exe: its resource name is no file name.
+            ('BN name with a backslash', ['--setup-name', 'setup\\odd'],
+             {'BN': ['BRISEL.7Z', 'SETUP\\ODD']}),
+            ('B7 under its own name', ['--setup-storage', 'B7', '--setup-name', 'Setup-1.exe',
+                                       '--archive-name', 'brisel-full.7z'],
+             {'BN': ['BRISEL-FULL.7Z'], 'B7': ['SETUP-1.EXE']}),
+            ('BL in a cabinet', ['--setup-storage', 'BL'],
+             {'BN': ['BRISEL.7Z'], 'BL': ['SETUP.EX_']}),
+        ]
+        for what, extra, expected in rows:
+            with self.subTest(what):
+                code, stderr = self.pack(*extra, '--version', '3.1.4.1')
+                self.assertEqual(code, 0, stderr)
+                image = PeFile(self.out.read_bytes())
+                payload = {}
+                for entry in image.resources():
+                    if isinstance(entry.type, str):
+                        payload.setdefault(entry.type, []).append(entry.name)
+                self.assertEqual(payload, expected)
+                setup_type = [t for t in expected if t != 'BN' or len(expected) == 1][-1]
+                setup_entry = [e for e in image.resources() if e.type == setup_type
+                               and e.name.startswith('SETUP')][0]
+                data = image.resource_bytes(setup_entry)
+                if setup_type == 'BL':
+                    self.assertEqual(data[:4], b'MSCF')
+                else:
+                    self.assertEqual(data, self.setup.read_bytes())
+                self.out.unlink()
+
+
+if __name__ == '__main__':
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--stub-lib', required=True, type=Path)
+    args, rest = parser.parse_known_args()
+    STUB_LIB = args.stub_lib
+    unittest.main(argv=[sys.argv[0]] + rest)

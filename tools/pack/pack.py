@@ -7,6 +7,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from cabinet import make_cabinet  # noqa: E402
 from link import link_stub  # noqa: E402
 from product import add_product_options, is_product_mode, pack_product  # noqa: E402
 from resfile import ResourceFile  # noqa: E402
@@ -29,11 +30,14 @@ Each --resource adds one resource of language 1033:
 With no --resource the image carries no payload. Types and names are stored
 in upper case, as resource compilers store them (the loader finds no other).
 Names may be as long as you like; the stub refuses those of 260 characters
-or more.
+or more. --cabinet after a --resource stores that FILE in a cabinet (MSZIP,
+made with gcab) instead; the stub expands a setup of type BL from one.
 
 example:
   ./bootpack pack --out app.exe \\
       --resource BN BRISEL.7Z product.7z --resource BN SETUP.EXE setup.exe
+  ./bootpack pack --out app.exe \\
+      --resource BN BRISEL.7Z product.7z --resource BL SETUP.EX_ setup.exe --cabinet
 """
 
 
@@ -53,6 +57,18 @@ def parse_identifier(text, what):
     return text
 
 
+class StoreAsCabinet(argparse.Action):
+    """--cabinet: the --resource just before it goes in as a cabinet."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        if not namespace.resource:
+            parser.error('--cabinet follows the --resource it applies to')
+        namespace.cabinet_indexes = set(namespace.cabinet_indexes) | {len(namespace.resource) - 1}
+
+
 def default_stub_lib():
     build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
     return build / 'lib' / 'libbootpack_stub.a'
@@ -65,6 +81,9 @@ def main(argv=None):
     parser.add_argument('--out', required=True, metavar='FILE.exe', help='the image to write')
     parser.add_argument('--resource', nargs=3, action='append', default=[],
                         metavar=('TYPE', 'NAME', 'FILE'), help='add one payload resource')
+    parser.add_argument('--cabinet', action=StoreAsCabinet, dest='cabinet_indexes',
+                        default=(), help='store the FILE of the --resource before it '
+                        'in a cabinet')
     parser.add_argument('--map', type=Path, default=None,
                         help='also write the linker map (symbol addresses) to this file')
     parser.add_argument('--stub-lib', type=Path, default=None,
@@ -85,12 +104,19 @@ def main(argv=None):
         path = Path(file_name)
         if not path.is_file():
             raise SystemExit(f'pack: resource file {file_name} does not exist')
-        resources.append((parse_identifier(res_type, 'type'), parse_identifier(name, 'name'),
-                          path, path.stat().st_size))
+        resources.append([parse_identifier(res_type, 'type'), parse_identifier(name, 'name'),
+                          path, path.stat().st_size])
 
     out = Path(args.out).resolve()
     out.parent.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=out.parent, prefix='.pack-') as scratch:
+        for index in sorted(args.cabinet_indexes):
+            cabinet = Path(scratch) / f'resource{index}.cab'
+            try:
+                make_cabinet(cabinet, [(resources[index][2], resources[index][2].name)])
+            except (OSError, ValueError, RuntimeError) as error:
+                raise SystemExit(f'pack: {error}')
+            resources[index][2:] = [cabinet, cabinet.stat().st_size]
         res_path = Path(scratch) / 'payload.res'
         with ResourceFile(res_path) as res:
             for res_type, name, path, size in resources:

@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Stores files in a cabinet with MSZIP compression, through Debian's gcab.
+
+The files go into the cabinet in the order given, each under its own base
+name or under the name given after a colon. The stub only ever expands the
+first file, whatever it is called inside.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+
+def make_cabinet(out_path, entries):
+    """entries: (file path, name inside the cabinet) pairs, first one first."""
+    if not entries:
+        raise ValueError('a cabinet needs at least one file')
+    gcab = shutil.which('gcab')
+    if gcab is None:
+        raise RuntimeError('gcab is missing; ./bootpack deps installs it')
+    out_path = Path(out_path).resolve()
+    with tempfile.TemporaryDirectory(prefix='.cabinet-', dir=out_path.parent) as scratch:
+        staged = []
+        for path, name in entries:
+            if not Path(path).is_file():
+                raise FileNotFoundError(f'{path} does not exist')
+            if not name or '/' in name or '\\' in name:
+                raise ValueError(f'{name!r} is not a plain file name')
+            if name in staged:
+                raise ValueError(f'{name!r} appears twice')
+            # gcab stores the name it is given and the file's modification time.
+            shutil.copy2(path, Path(scratch) / name)
+            staged.append(name)
+        partial = Path(scratch) / 'partial.cab'
+        # gcab finds its inputs from the working directory and only warns
+        # about a file it cannot add: any message is a failure here.
+        result = subprocess.run([gcab, '--create', '--zip', '--nopath', str(partial)] + staged,
+                                cwd=scratch, capture_output=True, text=True)
+        if result.returncode != 0 or result.stderr.strip():
+            raise RuntimeError('gcab failed: ' + result.stderr.strip())
+        os.replace(partial, out_path)
+
+
+def parse_entry(text):
+    path, sep, name = text.partition(':')
+    return Path(path), (name if sep else Path(path).name)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--out', required=True, metavar='FILE.cab', help='the cabinet to write')
+    parser.add_argument('files', nargs='+', metavar='FILE[:NAME]', help='a file to store')
+    args = parser.parse_args(argv)
+    try:
+        make_cabinet(args.out, [parse_entry(f) for f in args.files])
+    except (OSError, ValueError, RuntimeError) as error:
+        raise SystemExit(f'cabinet: {error}')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -76,3 +76,8 @@ bootpack_layout(payload_other_types_only
   RESOURCE BX BRISEL.7Z ${archive} RESOURCE "#10" SETUP.EXE ${setup})
 bootpack_layout(payload_two_chunk_setup
   RESOURCE BN BRISEL.7Z ${archive} RESOURCE BN SETUP.EXE ${two_chunks})
+
+# A name far beyond what the stub accepts: the packer must still store it.
+string(REPEAT "X" 295 pad295)
+bootpack_layout(payload_setup_300
+  RESOURCE BN BRISEL.7Z ${archive} RESOURCE BN SETUP${pad295} ${setup})

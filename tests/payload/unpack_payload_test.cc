@@ -85,6 +85,7 @@ TEST(UnpackPayloadTest, EveryLayoutEndsAsItsResourcesSay) {
       {L"payload_setup_260", 112, ERROR_FILENAME_EXCED_RANGE, L"BRISEL.7Z", L"", L"", L""},
       {L"payload_setup_260_after_b7_archive", 115, ERROR_FILENAME_EXCED_RANGE, L"BRISEL.7Z",
        L"B7", L"", L""},
+      {L"payload_setup_300", 112, ERROR_FILENAME_EXCED_RANGE, L"BRISEL.7Z", L"", L"", L""},
       {L"payload_integer_identifier", 0, 0, L"BRISEL.7Z", L"BN", L"setup.exe", L"setup.bin"},
       {L"payload_only_integer_identifier", 0, 0, L"BRISEL.7Z", L"B7", L"setup.exe",
        L"setup.bin"},

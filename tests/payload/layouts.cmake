@@ -81,3 +81,11 @@ bootpack_layout(payload_two_chunk_setup
 string(REPEAT "X" 295 pad295)
 bootpack_layout(payload_setup_300
   RESOURCE BN BRISEL.7Z ${archive} RESOURCE BN SETUP${pad295} ${setup})
+
+# Setup programs that really run: the cabinet tests' stand-in ends with 0
+# only when it runs as "setup.exe", and with 1 under any other name.
+set(named_setup $<TARGET_FILE:cabinet_setup>)
+bootpack_layout(payload_bn_setup_runs
+  RESOURCE BN BRISEL.7Z ${archive} RESOURCE BN SETUP.EXE ${named_setup})
+bootpack_layout(payload_b7_setup_runs_under_own_name
+  RESOURCE BN BRISEL.7Z ${archive} RESOURCE B7 SETUP-B7.EXE ${named_setup})

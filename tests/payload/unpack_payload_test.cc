@@ -269,4 +269,24 @@ TEST_F(PackedStubRun, MalformedPayloadsEndWithTheirExitCodeAndLeaveNothing) {
   }
 }
 
+TEST_F(PackedStubRun, SetupRunsUnderTheNameItsTypeGivesIt) {
+  struct Row {
+    const char* what;
+    const wchar_t* layout;
+    DWORD exit_code;
+  } rows[] = {
+      {"BN: as setup.exe", L"payload_bn_setup_runs", 0},
+      {"B7: under its own resource name", L"payload_b7_setup_runs_under_own_name", 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::ScratchDirectory scratch(L"run");
+    test::ProcessResult result =
+        test::RunCopiedImage(test::LayoutPath(row.layout), scratch.path(), L"");
+    ASSERT_TRUE(result.started) << "error " << result.start_error;
+    EXPECT_EQ(result.exit_code, row.exit_code);
+    EXPECT_EQ(test::ListDirectory(scratch.path()), std::vector<std::wstring>{L"installer.exe"});
+  }
+}
+
 }  // namespace

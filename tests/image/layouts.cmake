@@ -24,3 +24,12 @@ list(APPEND BOOTPACK_LAYOUTS ${image_product})
 add_test(NAME pack_product_layouts
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pack_product_test.py
                  --stub-lib $<TARGET_FILE:bootpack_stub>)
+
+# Signing and inspecting a packed product; inspect runs the payload stage
+# under Wine in the build's prefix.
+add_test(NAME sign_and_inspect
+         COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
+                 BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
+                 ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sign_inspect_test.py
+                 --stub-lib $<TARGET_FILE:bootpack_stub> --bin ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(sign_and_inspect PROPERTIES FIXTURES_REQUIRED wine)

@@ -216,4 +216,24 @@ TEST_F(OutputFileTest, EachOpenIsMatchedByExactlyOneClose) {
   real_close(handle);  // the counting stand-in did not close it
 }
 
+BOOL WINAPI FailingDuplicateHandle(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD) {
+  SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  return FALSE;
+}
+
+TEST_F(OutputFileTest, FailedDuplicationLeavesTheObjectOpen) {
+  std::wstring path = scratch_ / L"single.bin";
+  OutputFile file;
+  ASSERT_WIN32(file.Open(path.c_str()));
+  {
+    test::ImportPatch duplicate_patch("kernel32.dll", "DuplicateHandle", &FailingDuplicateHandle);
+    ASSERT_TRUE(duplicate_patch.active());
+    EXPECT_EQ(file.DuplicateHandleForWriter(), INVALID_HANDLE_VALUE);
+  }
+  EXPECT_TRUE(file.IsOpen());
+  EXPECT_TRUE(WriteAll(file.Handle(), "still ours"));
+  file.Close();
+  EXPECT_EQ(test::ReadFileBytes(path), "still ours");
+}
+
 }  // namespace

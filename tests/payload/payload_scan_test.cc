@@ -7,6 +7,7 @@
 
 #include "payload/payload_scan.h"
 #include "payload/resource_visitor.h"
+#include "support/import_patch.h"
 #include "support/test_support.h"
 
 namespace {
@@ -170,6 +171,56 @@ TEST(VisitResourcesOfTypeTest, StopsWhereTheVisitorOrTheResourceSaysSo) {
     RecordingVisitor visitor(row.stop_after);
     EXPECT_FALSE(VisitResourcesOfType(visitor, image.get(), row.type));
     EXPECT_EQ(visitor.names, row.seen);
+  }
+}
+
+// The walk's lookups made to fail at the second resource of a type.
+int g_calls = 0;
+decltype(&FindResourceW) g_real_find = nullptr;
+decltype(&LoadResource) g_real_load = nullptr;
+decltype(&LockResource) g_real_lock = nullptr;
+
+HRSRC WINAPI FindFailingSecond(HMODULE module, LPCWSTR name, LPCWSTR type) {
+  if (++g_calls == 2) return nullptr;
+  return g_real_find(module, name, type);
+}
+HGLOBAL WINAPI LoadFailingSecond(HMODULE module, HRSRC resource) {
+  if (++g_calls == 2) return nullptr;
+  return g_real_load(module, resource);
+}
+LPVOID WINAPI LockFailingSecond(HGLOBAL loaded) {
+  if (++g_calls == 2) return nullptr;
+  return g_real_lock(loaded);
+}
+
+TEST(VisitResourcesOfTypeTest, ResourceThatCannotBeFoundLoadedOrLockedEndsTheWalk) {
+  struct Row {
+    const char* function;
+    void* replacement;
+    void** original;
+  } rows[] = {
+      {"FindResourceW", reinterpret_cast<void*>(&FindFailingSecond),
+       reinterpret_cast<void**>(&g_real_find)},
+      {"LoadResource", reinterpret_cast<void*>(&LoadFailingSecond),
+       reinterpret_cast<void**>(&g_real_load)},
+      {"LockResource", reinterpret_cast<void*>(&LockFailingSecond),
+       reinterpret_cast<void**>(&g_real_lock)},
+  };
+  // BRISEL.7Z, README, SETUP.EXE: README, which would be an error, is never
+  // classified, and SETUP.EXE after it is never seen.
+  LayoutModule image(L"payload_readme_beside_archive");
+  ASSERT_NE(image.get(), nullptr) << GetLastError();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.function);
+    test::ImportPatch patch("kernel32.dll", row.function, row.replacement);
+    ASSERT_TRUE(patch.active());
+    *row.original = patch.original<void>();
+    g_calls = 0;
+    Scan s;
+    EXPECT_FALSE(VisitResourcesOfType(s.scan, image.get(), L"BN"));
+    EXPECT_EQ(s.scan_error, 0u);
+    EXPECT_EQ(std::wstring(s.archive_name.Data()), L"BRISEL.7Z");
+    EXPECT_EQ(s.setup_blob.size, 0u);
   }
 }
 

@@ -198,24 +198,6 @@ TEST_F(OutputFileTest, ClosedObjectMakesNoSystemCall) {
   EXPECT_EQ(g_duplicate_calls, 0);
 }
 
-TEST_F(OutputFileTest, EachOpenIsMatchedByExactlyOneClose) {
-  std::wstring first = scratch_ / L"a.bin";
-  std::wstring second = scratch_ / L"b.bin";
-  OutputFile file;
-  ASSERT_WIN32(file.Open(first.c_str()));
-  ASSERT_WIN32(file.Open(second.c_str()));
-  test::ImportPatch close_patch("kernel32.dll", "CloseHandle", &CountingCloseHandle);
-  ASSERT_TRUE(close_patch.active());
-  auto real_close = close_patch.original<decltype(CloseHandle)>();
-  g_close_calls = 0;
-  HANDLE handle = file.Handle();
-  file.Close();
-  file.Close();
-  EXPECT_EQ(g_close_calls, 1);
-  EXPECT_TRUE(file.Path().IsEmpty());
-  real_close(handle);  // the counting stand-in did not close it
-}
-
 BOOL WINAPI FailingDuplicateHandle(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD) {
   SetLastError(ERROR_TOO_MANY_OPEN_FILES);
   return FALSE;

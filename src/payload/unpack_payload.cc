@@ -62,8 +62,8 @@ RunOutcome UnpackPayload(HMODULE module, const wchar_t* work_dir, PathBuffer& se
 
   // "BN" setup is always "setup.exe"; "B7" and "BL" keep their resource name.
   bool is_plain = lstrcmpW(setup_type.Data(), L"BN") == 0;
-  setup_path.Assign(work_dir);
-  if (!setup_path.Append(is_plain ? kSetupFileName : setup_name.Data())) {
+  if (!setup_path.Assign(work_dir) ||
+      !setup_path.Append(is_plain ? kSetupFileName : setup_name.Data())) {
     return RunOutcome(EXIT_PATH_TOO_LONG, 0);
   }
   if (!WriteBlobToFile(setup_blob, setup_path.Data())) {

@@ -146,6 +146,16 @@ TEST(UnpackPayloadTest, SetupPathThatDoesNotFitEndsWith108AndKeepsTheWorkDir) {
   EXPECT_EQ(Text(result.archive_type.Data()), L"B7");
 }
 
+TEST(UnpackPayloadTest, WorkDirThatDoesNotFitEndsWith108AndNamesNoFile) {
+  std::wstring work_dir = L"C:\\" + std::wstring(256, L'd') + L"\\";
+  ASSERT_EQ(work_dir.size(), 260u);
+  Unpacked result;
+  Unpack(L"payload_plain", work_dir, result);
+  EXPECT_EQ(result.outcome.exit_code, EXIT_PATH_TOO_LONG);
+  EXPECT_EQ(result.outcome.extra_code, 0u);
+  EXPECT_EQ(Text(result.setup_path.Data()), L"");
+}
+
 TEST(UnpackPayloadTest, SetupFileThatCannotBeCreatedEndsWith116AndTheError) {
   std::wstring work_dir = LongMissingWorkDir();
   Unpacked result;

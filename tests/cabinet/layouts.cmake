@@ -67,3 +67,11 @@ set_target_properties(cabinet_stand_in PROPERTIES
   OUTPUT_NAME cabinet PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/stand_in/system32)
 target_link_options(cabinet_stand_in PRIVATE -static)
+# Built with the test layouts, so that the cabinet tests never run without it.
+set(cabinet_stand_in_stamp ${CMAKE_BINARY_DIR}/bin/stand_in/built.stamp)
+add_custom_command(
+  OUTPUT ${cabinet_stand_in_stamp}
+  COMMAND ${CMAKE_COMMAND} -E touch ${cabinet_stand_in_stamp}
+  DEPENDS cabinet_stand_in
+  VERBATIM)
+list(APPEND BOOTPACK_LAYOUTS ${cabinet_stand_in_stamp})

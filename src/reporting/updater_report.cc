@@ -1,6 +1,33 @@
 #include "reporting/updater_report.h"
 
-// Not built yet: nothing is written.
-void ReportFailureToUpdater(const LaunchOptions& options, RunOutcome outcome) {}
+#include "reporting/client_state_key.h"
 
-void ReportRetriesToUpdater(const LaunchOptions& options, int32_t max_delete_attempts) {}
+namespace {
+
+constexpr REGSAM kQueryAndSet = KEY_QUERY_VALUE | KEY_SET_VALUE;
+
+HKEY ReportRoot(const LaunchOptions& options) {
+  return options.is_system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+
+}  // namespace
+
+void ReportFailureToUpdater(const LaunchOptions& options, RunOutcome outcome) {
+  if (outcome.Succeeded()) return;
+  RegistryKey key;
+  if (OpenClientStateKey(ReportRoot(options), options.app_guid, kQueryAndSet, key) != 0) return;
+  // A result recorded by setup or anyone else is theirs to keep.
+  DWORD recorded = 0;
+  if (ReadDwordValue(key, L"InstallerResult", recorded) == 0 && recorded != 0) return;
+  // Each write is made whatever became of the one before.
+  WriteDwordValue(key, L"InstallerResult", 1);
+  WriteDwordValue(key, L"InstallerError", outcome.exit_code);
+  WriteDwordValue(key, L"InstallerExtraCode1", outcome.extra_code);
+}
+
+void ReportRetriesToUpdater(const LaunchOptions& options, int32_t max_delete_attempts) {
+  RegistryKey key;
+  if (OpenClientStateKey(ReportRoot(options), options.app_guid, kQueryAndSet, key) != 0) return;
+  int32_t retries = (max_delete_attempts >= 2 ? max_delete_attempts : 1) - 1;
+  WriteDwordValue(key, L"InstallerExtraCode1", 0x30000u | (static_cast<uint32_t>(retries) & 0xFFFF));
+}

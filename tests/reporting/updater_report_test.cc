@@ -1,0 +1,227 @@
+// The updater reports against real ClientState keys in the 32-bit view of
+// HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE, made and removed by each test.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "reporting/client_state_key.h"
+#include "reporting/updater_report.h"
+#include "support/test_support.h"
+
+namespace {
+
+const std::wstring kClientState = L"Software\\Orvane\\Update\\ClientState\\";
+constexpr REGSAM k32 = KEY_WOW64_32KEY;
+
+// One ClientState key as the test sees it, always through the 32-bit view.
+struct Key {
+  HKEY root;
+  std::wstring guid;
+
+  std::wstring Subkey() const { return kClientState + guid; }
+  bool Exists(REGSAM view = k32) const {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+      return false;
+    }
+    RegCloseKey(key);
+    return true;
+  }
+  void Create() const {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(root, Subkey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | k32,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  void Remove() const { test::DeleteRegistryTree(root, Subkey(), k32); }
+  void Set(const wchar_t* name, DWORD type, const void* data, DWORD size) const {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_SET_VALUE | k32, &key), ERROR_SUCCESS);
+    LSTATUS result = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+    ASSERT_EQ(result, ERROR_SUCCESS);
+  }
+  void SetDword(const wchar_t* name, DWORD value) const {
+    Set(name, REG_DWORD, &value, sizeof(value));
+  }
+  // The value as a DWORD, or nothing when it is absent or of another kind.
+  std::optional<DWORD> Dword(const wchar_t* name) const {
+    DWORD value = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(value);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | k32, &key) != ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    LSTATUS result = RegQueryValueExW(key, name, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || type != REG_DWORD || size != 4) return std::nullopt;
+    return value;
+  }
+
+};
+
+class UpdaterReport : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveAll(); }
+  void TearDown() override { RemoveAll(); }
+
+  void RemoveAll() {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      for (const wchar_t* guid : {kDefaultAppGuid, kBetaAppGuid, kDevAppGuid, kSxsAppGuid}) {
+        Key{root, guid}.Remove();
+      }
+    }
+  }
+
+  test::RegistryLock lock_;
+  Key user_{HKEY_CURRENT_USER, kDefaultAppGuid};
+  Key machine_{HKEY_LOCAL_MACHINE, kDefaultAppGuid};
+  LaunchOptions options_;
+};
+
+TEST_F(UpdaterReport, AbsentKeyIsNeitherWrittenNorCreated) {
+  ReportFailureToUpdater(options_, RunOutcome(3, 0));
+  ReportRetriesToUpdater(options_, 5);
+  options_.is_system_level = 1;
+  ReportFailureToUpdater(options_, RunOutcome(3, 0));
+  ReportRetriesToUpdater(options_, 5);
+  EXPECT_FALSE(user_.Exists());
+  EXPECT_FALSE(machine_.Exists());
+  EXPECT_FALSE(machine_.Exists(KEY_WOW64_64KEY));
+}
+
+TEST_F(UpdaterReport, RecordedResultKeepsTheFailureReportFromWriting) {
+  user_.Create();
+  user_.SetDword(L"InstallerResult", 1);
+  ReportFailureToUpdater(options_, RunOutcome(3, 0));
+  EXPECT_EQ(user_.Dword(L"InstallerResult"), 1u);
+  EXPECT_EQ(user_.Dword(L"InstallerError"), std::nullopt);
+  EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), std::nullopt);
+}
+
+TEST_F(UpdaterReport, FailureWritesAllThreeUnlessAResultIsRecorded) {
+  const wchar_t text[] = L"1";
+  const uint64_t eight_bytes = 7;
+  const WORD two_bytes = 7;
+  struct Row {
+    DWORD type;  // REG_NONE: no value at all
+    const void* data;
+    DWORD size;
+    const char* what;
+  } rows[] = {
+      {REG_NONE, nullptr, 0, "absent"},
+      {REG_DWORD, "\0\0\0\0", 4, "0"},
+      {REG_SZ, text, sizeof(text), "REG_SZ \"1\""},
+      {REG_BINARY, "\1\0\0\0", 4, "four bytes, not a REG_DWORD"},
+      {REG_QWORD, &eight_bytes, 8, "larger than four bytes"},
+      {REG_DWORD, &two_bytes, 2, "REG_DWORD of two bytes"},
+  };
+  for (const Row& row : rows) {
+    user_.Remove();
+    user_.Create();
+    if (row.type != REG_NONE) user_.Set(L"InstallerResult", row.type, row.data, row.size);
+    ReportFailureToUpdater(options_, RunOutcome(EXIT_SETUP_NOT_FOUND, 0xFFFFFFFF));
+    EXPECT_EQ(user_.Dword(L"InstallerResult"), 1u) << row.what;
+    EXPECT_EQ(user_.Dword(L"InstallerError"), 122u) << row.what;
+    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), 0xFFFFFFFFu) << row.what;
+  }
+}
+
+TEST_F(UpdaterReport, SuccessNeverReportsAFailure) {
+  user_.Create();
+  ReportFailureToUpdater(options_, RunOutcome(EXIT_OK, 7));
+  EXPECT_EQ(user_.Dword(L"InstallerResult"), std::nullopt);
+  EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), std::nullopt);
+}
+
+TEST_F(UpdaterReport, SuccessWritesTheRetriesAndLeavesTheResultAlone) {
+  user_.Create();
+  user_.SetDword(L"InstallerResult", 0);
+  user_.SetDword(L"InstallerError", 42);
+  struct Row {
+    int32_t max_delete_attempts;
+    DWORD stored;
+  } rows[] = {{-1, 0x30000}, {0, 0x30000}, {1, 0x30000}, {2, 0x30001}, {5, 0x30004},
+              {100, 0x30063}, {0x10001, 0x30000}};
+  for (const Row& row : rows) {
+    ReportRetriesToUpdater(options_, row.max_delete_attempts);
+    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), row.stored) << row.max_delete_attempts;
+  }
+  EXPECT_EQ(user_.Dword(L"InstallerResult"), 0u);
+  EXPECT_EQ(user_.Dword(L"InstallerError"), 42u);
+}
+
+TEST_F(UpdaterReport, PerMachineRunsReportUnderTheMachineRootIn32BitView) {
+  user_.Create();
+  machine_.Create();
+  options_.is_system_level = 1;
+  ReportFailureToUpdater(options_, RunOutcome(5, 9));
+  EXPECT_EQ(machine_.Dword(L"InstallerError"), 5u);
+  EXPECT_EQ(machine_.Dword(L"InstallerExtraCode1"), 9u);
+  EXPECT_EQ(user_.Dword(L"InstallerResult"), std::nullopt);
+  ReportRetriesToUpdater(options_, 3);
+  EXPECT_EQ(machine_.Dword(L"InstallerExtraCode1"), 0x30002u);
+  EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), std::nullopt);
+}
+
+TEST_F(UpdaterReport, EachChannelReportsUnderItsOwnGuid) {
+  const wchar_t* const guids[] = {kDefaultAppGuid, kBetaAppGuid, kDevAppGuid, kSxsAppGuid};
+  for (const wchar_t* chosen : guids) {
+    for (const wchar_t* guid : guids) {
+      Key{HKEY_CURRENT_USER, guid}.Remove();
+      Key{HKEY_CURRENT_USER, guid}.Create();
+    }
+    options_.app_guid = chosen;
+    ReportFailureToUpdater(options_, RunOutcome(3, 0));
+    for (const wchar_t* guid : guids) {
+      bool reported = Key{HKEY_CURRENT_USER, guid}.Dword(L"InstallerError").has_value();
+      EXPECT_EQ(reported, guid == chosen)
+          << "reported for " << test::Narrow(chosen) << ", looked at " << test::Narrow(guid);
+    }
+  }
+}
+
+TEST_F(UpdaterReport, ClientStateKeyOperationsReturnTheirErrors) {
+  RegistryKey key;
+  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, kDefaultAppGuid, KEY_QUERY_VALUE, key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(key.is_valid());
+  EXPECT_FALSE(user_.Exists());
+
+  user_.Create();
+  ASSERT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, kDefaultAppGuid,
+                               KEY_QUERY_VALUE | KEY_SET_VALUE, key),
+            ERROR_SUCCESS);
+  HKEY held = key.get();
+  std::wstring long_guid(260, L'g');
+  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, long_guid.c_str(), KEY_QUERY_VALUE, key),
+            ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(key.get(), held) << "a subkey that does not fit leaves the holder alone";
+
+  const uint64_t eight_bytes = 7;
+  const WORD two_bytes = 7;
+  user_.Set(L"binary", REG_BINARY, "\1\0\0\0", 4);
+  user_.Set(L"qword", REG_QWORD, &eight_bytes, 8);
+  user_.Set(L"short", REG_DWORD, &two_bytes, 2);
+  user_.SetDword(L"dword", 0x80000001);
+  struct Row {
+    const wchar_t* name;
+    LSTATUS result;
+  } rows[] = {{L"absent", ERROR_FILE_NOT_FOUND}, {L"binary", ERROR_NOT_SUPPORTED},
+              {L"qword", ERROR_MORE_DATA},       {L"short", ERROR_NO_DATA},
+              {L"dword", ERROR_SUCCESS}};
+  for (const Row& row : rows) {
+    DWORD value = 0;
+    EXPECT_EQ(ReadDwordValue(key, row.name, value), row.result) << test::Narrow(row.name);
+    if (row.result == ERROR_SUCCESS) EXPECT_EQ(value, 0x80000001u);
+  }
+  user_.Set(L"text", REG_SZ, L"x", 4);
+  EXPECT_EQ(WriteDwordValue(key, L"text", 0x12345678), ERROR_SUCCESS);
+  EXPECT_EQ(user_.Dword(L"text"), 0x12345678u) << "a REG_SZ is replaced";
+}
+
+}  // namespace

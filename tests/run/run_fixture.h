@@ -1,0 +1,155 @@
+// Whole runs of a packed installer whose setup is the test setup program: the
+// installer is copied into a scratch directory and started with an exact
+// command line and environment; setup records how it was started.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "launcher/run_outcome.h"
+#include "options/launch_options.h"
+#include "setup/setup_probe.h"
+#include "support/test_support.h"
+
+namespace run_test {
+
+const std::wstring kClientState = L"Software\\Orvane\\Update\\ClientState\\";
+
+// One ClientState key, always seen through the 32-bit view.
+struct ClientState {
+  HKEY root;
+  const wchar_t* guid;
+
+  std::wstring Subkey() const { return kClientState + guid; }
+  bool Exists() const {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != 0) {
+      return false;
+    }
+    RegCloseKey(key);
+    return true;
+  }
+  void Create() const {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(root, Subkey().c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  void Remove() const { test::DeleteRegistryTree(root, Subkey(), KEY_WOW64_32KEY); }
+  void Set(const wchar_t* name, DWORD type, const void* data, DWORD size) const {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key),
+              ERROR_SUCCESS);
+    LSTATUS result = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+    ASSERT_EQ(result, ERROR_SUCCESS);
+  }
+  void SetDword(const wchar_t* name, DWORD value) const {
+    Set(name, REG_DWORD, &value, sizeof(value));
+  }
+  // The value when it is a REG_DWORD of 4 bytes, else nothing.
+  std::optional<DWORD> Dword(const wchar_t* name) const {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != 0) {
+      return std::nullopt;
+    }
+    DWORD value = 0, type = 0, size = sizeof(value);
+    LSTATUS result =
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value)) return std::nullopt;
+    return value;
+  }
+  // The subkey in HKLM's 32-bit view, as setup is told it.
+  std::wstring ForSetup() const {
+    return (root == HKEY_LOCAL_MACHINE ? L"HKLM\\" : L"HKCU\\") + Subkey();
+  }
+};
+
+inline const wchar_t* const kAllGuids[] = {kDefaultAppGuid, kBetaAppGuid, kDevAppGuid,
+                                           kSxsAppGuid};
+
+struct RunResult {
+  test::ProcessResult process;
+  test::SetupRecord record;
+  std::wstring installer;  // the installer's path
+  std::wstring work_dir;   // setup's directory, with its backslash, when setup ran
+};
+
+// Every run holds the registry lock: it may read the cleanup setting and
+// report to ClientState keys that other tests use as well. The ClientState
+// keys of all four GUIDs are absent at the start and the end of each test.
+class StubRun : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveClientStateKeys(); }
+  void TearDown() override { RemoveClientStateKeys(); }
+
+  static void RemoveClientStateKeys() {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      for (const wchar_t* guid : kAllGuids) ClientState{root, guid}.Remove();
+    }
+  }
+
+  // Copies the layout into directory as file_name and starts it with
+  // command, in which every "%P" stands for the copy's path. Setup records
+  // into the records directory and gets the variables given.
+  RunResult Run(const std::wstring& layout, const std::wstring& command,
+                const test::Variables& variables = {}, const std::wstring& directory = L"",
+                const std::wstring& file_name = L"installer.exe") {
+    RunResult run;
+    run.installer = (directory.empty() ? scratch_.path() : directory) + file_name;
+    if (!CopyFileW(test::LayoutPath(layout).c_str(), run.installer.c_str(), FALSE)) {
+      ADD_FAILURE() << "cannot copy " << test::Narrow(layout) << ": " << GetLastError();
+      return run;
+    }
+    std::wstring line = command;
+    for (size_t at = line.find(L"%P"); at != std::wstring::npos; at = line.find(L"%P", at)) {
+      line.replace(at, 2, run.installer);
+      at += run.installer.size();
+    }
+    DeleteFileW(record_.c_str());
+    test::Variables all = {{test::kSetupRecord, record_}};
+    all.insert(all.end(), variables.begin(), variables.end());
+    run.process = test::RunProcess(run.installer, line, current_dir_.path(),
+                                   test::EnvironmentWith(all));
+    EXPECT_TRUE(run.process.started) << "error " << run.process.start_error;
+    run.record = test::ReadSetupRecord(record_);
+    if (run.record.found) {
+      run.work_dir = run.record.module_path.substr(0, run.record.module_path.rfind(L'\\') + 1);
+    }
+    return run;
+  }
+
+  // The command line setup must receive for a run of installer, up to the
+  // user's arguments.
+  static std::wstring FixedPart(const RunResult& run, const wchar_t* setup_name = L"setup.exe",
+                                const wchar_t* type = L"BN") {
+    return L"\"" + run.work_dir + setup_name + L"\" --bootpack-path=\"" + run.installer +
+           L"\" --archive-resource-name=\"BRISEL.7Z\" --archive-resource-type=\"" + type + L"\"";
+  }
+
+  test::RegistryLock lock_;
+  test::ScratchDirectory scratch_{L"run"};
+  test::ScratchDirectory records_{L"record"};
+  test::ScratchDirectory current_dir_{L"cwd"};
+  std::wstring record_ = records_ / L"record.txt";
+  ClientState user_{HKEY_CURRENT_USER, kDefaultAppGuid};
+  ClientState machine_{HKEY_LOCAL_MACHINE, kDefaultAppGuid};
+};
+
+// True for "QX_" + five upper-case hex digits + ".tmp".
+inline bool IsWorkDirectoryName(const std::wstring& name) {
+  if (name.size() != 12 || name.compare(0, 3, L"QX_") != 0 || name.compare(8, 4, L".tmp") != 0) {
+    return false;
+  }
+  for (size_t i = 3; i < 8; ++i) {
+    wchar_t c = name[i];
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
+  }
+  return true;
+}
+
+}  // namespace run_test

@@ -28,6 +28,9 @@ void ReportFailureToUpdater(const LaunchOptions& options, RunOutcome outcome) {
 void ReportRetriesToUpdater(const LaunchOptions& options, int32_t max_delete_attempts) {
   RegistryKey key;
   if (OpenClientStateKey(ReportRoot(options), options.app_guid, kQueryAndSet, key) != 0) return;
+  // At most 99 (a deletion gives up after 100 tries); the mask keeps the high
+  // half 3 whatever the count.
   int32_t retries = (max_delete_attempts >= 2 ? max_delete_attempts : 1) - 1;
-  WriteDwordValue(key, L"InstallerExtraCode1", 0x30000u | (static_cast<uint32_t>(retries) & 0xFFFF));
+  DWORD extra_code = 0x30000u | (static_cast<uint32_t>(retries) & 0xFFFFu);
+  WriteDwordValue(key, L"InstallerExtraCode1", extra_code);
 }

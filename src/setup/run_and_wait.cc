@@ -22,7 +22,8 @@ RunOutcome RunAndWait(const wchar_t* application_path, wchar_t* command_line,
     return RunOutcome(not_started_code, error);
   }
   UniqueHandle process(started.hProcess);
-  UniqueHandle(started.hThread).reset();
+  // The thread handle is never used.
+  CloseHandle(started.hThread);
 
   if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
     return RunOutcome(EXIT_SETUP_WAIT_FAILED, GetLastError());

@@ -70,9 +70,9 @@ TEST_F(ReportRun, RecordedResultIsKeptAndOtherValuesReplaced) {
     RunResult run = Run(L"run_bn", L"\"%P\"", ExitWith(3));
     EXPECT_EQ(run.process.exit_code, 3u);
     EXPECT_EQ(user_.Dword(L"InstallerResult"), 1u);
-    EXPECT_EQ(user_.Dword(L"InstallerError"), row.reported ? std::optional<DWORD>(3) : std::nullopt);
-    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"),
-              row.reported ? std::optional<DWORD>(0) : std::nullopt);
+    std::optional<DWORD> none;
+    EXPECT_EQ(user_.Dword(L"InstallerError"), row.reported ? std::optional<DWORD>(3) : none);
+    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), row.reported ? std::optional<DWORD>(0) : none);
   }
 }
 

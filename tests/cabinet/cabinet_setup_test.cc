@@ -7,6 +7,7 @@
 
 #include "cabinet/cabinet_files.h"
 #include "payload/unpack_payload.h"
+#include "support/layout_module.h"
 #include "support/test_support.h"
 
 namespace {
@@ -16,23 +17,6 @@ using Names = std::vector<std::wstring>;
 std::string SetupProgramBytes() {
   return test::ReadFileBytes(test::BinDirectory() + L"cabinet_setup.exe");
 }
-
-// A packed image mapped for its resources only.
-class LayoutImage {
- public:
-  explicit LayoutImage(const std::wstring& layout)
-      : module_(LoadLibraryExW(test::LayoutPath(layout).c_str(), nullptr,
-                               LOAD_LIBRARY_AS_DATAFILE)) {}
-  ~LayoutImage() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  LayoutImage(const LayoutImage&) = delete;
-  LayoutImage& operator=(const LayoutImage&) = delete;
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
 
 struct Unpacked {
   RunOutcome outcome;
@@ -44,7 +28,7 @@ struct Unpacked {
 
 Unpacked Unpack(const std::wstring& layout, const std::wstring& work_dir,
                 int32_t max_delete_attempts = 0) {
-  LayoutImage image(layout);
+  test::LayoutModule image(layout);
   EXPECT_NE(image.get(), nullptr) << "layout " << test::Narrow(layout) << " did not load";
   PathBuffer setup_path;
   PathBuffer archive_name;

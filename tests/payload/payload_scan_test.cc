@@ -8,6 +8,7 @@
 #include "payload/payload_scan.h"
 #include "payload/resource_visitor.h"
 #include "support/import_patch.h"
+#include "support/layout_module.h"
 #include "support/test_support.h"
 
 namespace {
@@ -121,22 +122,8 @@ class RecordingVisitor final : public ResourceVisitor {
   size_t stop_after_;
 };
 
-class LayoutModule {
- public:
-  explicit LayoutModule(const std::wstring& layout)
-      : module_(LoadLibraryExW(test::LayoutPath(layout).c_str(), nullptr,
-                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
-  ~LayoutModule() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
-
 TEST(VisitResourcesOfTypeTest, HandsOverEachNamedResourceWithItsBytes) {
-  LayoutModule image(L"payload_plain");
+  test::LayoutModule image(L"payload_plain");
   ASSERT_NE(image.get(), nullptr) << GetLastError();
   RecordingVisitor visitor;
   EXPECT_TRUE(VisitResourcesOfType(visitor, image.get(), L"BN"));
@@ -166,7 +153,7 @@ TEST(VisitResourcesOfTypeTest, StopsWhereTheVisitorOrTheResourceSaysSo) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    LayoutModule image(row.layout);
+    test::LayoutModule image(row.layout);
     ASSERT_NE(image.get(), nullptr) << GetLastError();
     RecordingVisitor visitor(row.stop_after);
     EXPECT_FALSE(VisitResourcesOfType(visitor, image.get(), row.type));
@@ -208,7 +195,7 @@ TEST(VisitResourcesOfTypeTest, ResourceThatCannotBeFoundLoadedOrLockedEndsTheWal
   };
   // BRISEL.7Z, README, SETUP.EXE: README, which would be an error, is never
   // classified, and SETUP.EXE after it is never seen.
-  LayoutModule image(L"payload_readme_beside_archive");
+  test::LayoutModule image(L"payload_readme_beside_archive");
   ASSERT_NE(image.get(), nullptr) << GetLastError();
   for (const Row& row : rows) {
     SCOPED_TRACE(row.function);

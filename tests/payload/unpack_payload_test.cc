@@ -9,6 +9,7 @@
 #include "options/launch_options.h"
 #include "payload/unpack_payload.h"
 #include "support/import_patch.h"
+#include "support/layout_module.h"
 #include "support/test_support.h"
 
 namespace {
@@ -16,20 +17,6 @@ namespace {
 std::string FixtureBytes(const std::wstring& name) {
   return test::ReadFileBytes(test::BinDirectory() + L"..\\fixtures\\payload\\" + name);
 }
-
-class LayoutModule {
- public:
-  explicit LayoutModule(const std::wstring& layout)
-      : module_(LoadLibraryExW(test::LayoutPath(layout).c_str(), nullptr,
-                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
-  ~LayoutModule() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
 
 struct Unpacked {
   RunOutcome outcome;
@@ -40,7 +27,7 @@ struct Unpacked {
 };
 
 void Unpack(const std::wstring& layout, const std::wstring& work_dir, Unpacked& result) {
-  LayoutModule image(layout);
+  test::LayoutModule image(layout);
   ASSERT_NE(image.get(), nullptr) << "cannot load " << test::Narrow(layout) << ": "
                                   << GetLastError();
   // Stale text in the outputs must not survive the call.

@@ -9,62 +9,13 @@
 
 #include "reporting/client_state_key.h"
 #include "reporting/updater_report.h"
+#include "support/client_state.h"
 #include "support/test_support.h"
 
 namespace {
 
-const std::wstring kClientState = L"Software\\Orvane\\Update\\ClientState\\";
-constexpr REGSAM k32 = KEY_WOW64_32KEY;
 
-// One ClientState key as the test sees it, always through the 32-bit view.
-struct Key {
-  HKEY root;
-  std::wstring guid;
-
-  std::wstring Subkey() const { return kClientState + guid; }
-  bool Exists(REGSAM view = k32) const {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
-      return false;
-    }
-    RegCloseKey(key);
-    return true;
-  }
-  void Create() const {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, Subkey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | k32,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-  void Remove() const { test::DeleteRegistryTree(root, Subkey(), k32); }
-  void Set(const wchar_t* name, DWORD type, const void* data, DWORD size) const {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_SET_VALUE | k32, &key), ERROR_SUCCESS);
-    LSTATUS result = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(key);
-    ASSERT_EQ(result, ERROR_SUCCESS);
-  }
-  void SetDword(const wchar_t* name, DWORD value) const {
-    Set(name, REG_DWORD, &value, sizeof(value));
-  }
-  // The value as a DWORD, or nothing when it is absent or of another kind.
-  std::optional<DWORD> Dword(const wchar_t* name) const {
-    DWORD value = 0;
-    DWORD type = 0;
-    DWORD size = sizeof(value);
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | k32, &key) != ERROR_SUCCESS) {
-      return std::nullopt;
-    }
-    LSTATUS result = RegQueryValueExW(key, name, nullptr, &type,
-                                      reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS || type != REG_DWORD || size != 4) return std::nullopt;
-    return value;
-  }
-
-};
+using Key = test::ClientStateKey;
 
 class UpdaterReport : public ::testing::Test {
  protected:

@@ -11,63 +11,14 @@
 #include "launcher/run_outcome.h"
 #include "options/launch_options.h"
 #include "setup/setup_probe.h"
+#include "support/client_state.h"
 #include "support/test_support.h"
 
 namespace run_test {
 
-const std::wstring kClientState = L"Software\\Orvane\\Update\\ClientState\\";
+using test::IsWorkDirectoryName;
 
-// One ClientState key, always seen through the 32-bit view.
-struct ClientState {
-  HKEY root;
-  const wchar_t* guid;
-
-  std::wstring Subkey() const { return kClientState + guid; }
-  bool Exists() const {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != 0) {
-      return false;
-    }
-    RegCloseKey(key);
-    return true;
-  }
-  void Create() const {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, Subkey().c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-  void Remove() const { test::DeleteRegistryTree(root, Subkey(), KEY_WOW64_32KEY); }
-  void Set(const wchar_t* name, DWORD type, const void* data, DWORD size) const {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key),
-              ERROR_SUCCESS);
-    LSTATUS result = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(key);
-    ASSERT_EQ(result, ERROR_SUCCESS);
-  }
-  void SetDword(const wchar_t* name, DWORD value) const {
-    Set(name, REG_DWORD, &value, sizeof(value));
-  }
-  // The value when it is a REG_DWORD of 4 bytes, else nothing.
-  std::optional<DWORD> Dword(const wchar_t* name) const {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != 0) {
-      return std::nullopt;
-    }
-    DWORD value = 0, type = 0, size = sizeof(value);
-    LSTATUS result =
-        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value)) return std::nullopt;
-    return value;
-  }
-  // The subkey in HKLM's 32-bit view, as setup is told it.
-  std::wstring ForSetup() const {
-    return (root == HKEY_LOCAL_MACHINE ? L"HKLM\\" : L"HKCU\\") + Subkey();
-  }
-};
+using ClientState = test::ClientStateKey;
 
 inline const wchar_t* const kAllGuids[] = {kDefaultAppGuid, kBetaAppGuid, kDevAppGuid,
                                            kSxsAppGuid};
@@ -140,16 +91,5 @@ class StubRun : public ::testing::Test {
   ClientState machine_{HKEY_LOCAL_MACHINE, kDefaultAppGuid};
 };
 
-// True for "QX_" + five upper-case hex digits + ".tmp".
-inline bool IsWorkDirectoryName(const std::wstring& name) {
-  if (name.size() != 12 || name.compare(0, 3, L"QX_") != 0 || name.compare(8, 4, L".tmp") != 0) {
-    return false;
-  }
-  for (size_t i = 3; i < 8; ++i) {
-    wchar_t c = name[i];
-    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
-  }
-  return true;
-}
 
 }  // namespace run_test

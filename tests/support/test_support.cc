@@ -39,6 +39,17 @@ bool FileExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool IsWorkDirectoryName(const std::wstring& name) {
+  if (name.size() != 12 || name.compare(0, 3, L"QX_") != 0 || name.compare(8, 4, L".tmp") != 0) {
+    return false;
+  }
+  for (size_t i = 3; i < 8; ++i) {
+    wchar_t c = name[i];
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
+  }
+  return true;
+}
+
 std::vector<std::wstring> ListDirectory(const std::wstring& directory) {
   std::vector<std::wstring> names;
   std::wstring pattern = directory;

@@ -32,6 +32,8 @@ std::wstring StubPath();
 std::wstring LayoutPath(const std::wstring& name);
 
 bool FileExists(const std::wstring& path);
+// True for a work directory's name: "QX_" + five upper-case hex digits + ".tmp".
+bool IsWorkDirectoryName(const std::wstring& name);
 std::vector<std::wstring> ListDirectory(const std::wstring& directory);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);

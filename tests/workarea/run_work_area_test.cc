@@ -15,7 +15,7 @@
 
 namespace {
 
-using workarea_test::IsWorkDirectoryName;
+using test::IsWorkDirectoryName;
 
 const wchar_t kOrvaneKey[] = L"Software\\Orvane";
 const wchar_t kCleanupValue[] = L"BriselInstallerCleanup";

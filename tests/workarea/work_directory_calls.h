@@ -321,17 +321,6 @@ size_t CountOf(const std::vector<T>& values, T value) {
   return count;
 }
 
-// "QX_" + five upper-case hex digits + ".tmp".
-inline bool IsWorkDirectoryName(const std::wstring& name) {
-  if (name.size() != 12 || name.compare(0, 3, L"QX_") != 0 || name.compare(8, 4, L".tmp") != 0) {
-    return false;
-  }
-  for (size_t i = 3; i < 8; ++i) {
-    wchar_t c = name[i];
-    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
-  }
-  return true;
-}
 
 // The last component of a path with or without a final backslash.
 inline std::wstring LastComponent(std::wstring path) {

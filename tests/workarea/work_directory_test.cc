@@ -13,7 +13,7 @@ namespace {
 
 using workarea_test::g_seen;
 using workarea_test::g_steer;
-using workarea_test::IsWorkDirectoryName;
+using test::IsWorkDirectoryName;
 using workarea_test::LastComponent;
 using workarea_test::Steering;
 

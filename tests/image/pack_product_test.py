@@ -101,6 +101,8 @@ class PackProductTest(unittest.TestCase):
              ['--setup-storage', 'B7', '--setup-name', 'setup\\..\\evil.exe']),
             ('B7 slash', 'path separator', ['--setup-storage', 'B7', '--setup-name', 'setup/x.exe']),
             ('BL drive colon', 'drive colon', ['--setup-storage', 'BL', '--setup-name', 'setup:x']),
+            ('BL named as its expansion', 'expands to',
+             ['--setup-storage', 'BL', '--setup-name', 'Setup.exe']),
             ('B7 wildcard', 'does not allow', ['--setup-storage', 'B7', '--setup-name', 'setup*.exe']),
             ('B7 trailing dot', 'ends with a dot', ['--setup-storage', 'B7', '--setup-name', 'setup.']),
             ('B7 control character', 'control character',

@@ -83,6 +83,11 @@ def check_setup_name(name, storage):
     # "BN" is written as setup.exe; "B7" and "BL" under the resource's own name.
     if storage != 'BN':
         check_file_name(name)
+    # The cabinet is written under its own name and expanded into setup.exe
+    # beside it: the two must not be one file.
+    if storage == 'BL' and name.lower() == 'setup.exe':
+        raise LayoutError(f'the setup name {name!r} is the name the cabinet expands to; '
+                          'a BL setup needs another name, such as SETUP.EX_')
 
 
 def read_head(path, count):

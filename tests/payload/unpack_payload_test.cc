@@ -9,6 +9,7 @@
 #include "options/launch_options.h"
 #include "payload/unpack_payload.h"
 #include "support/import_patch.h"
+#include "support/client_state.h"
 #include "support/layout_module.h"
 #include "support/test_support.h"
 
@@ -232,9 +233,19 @@ TEST(UnpackPayloadTest, CabinetWhoseExpandedPathDoesNotFitEndsWith108AndStays) {
 class PackedStubRun : public ::testing::Test {
  protected:
   ~PackedStubRun() override {
-    test::DeleteRegistryTree(HKEY_CURRENT_USER, std::wstring(L"Software\\Orvane\\Update\\"
-                                                             L"ClientState\\") + kDefaultAppGuid);
+    test::DeleteRegistryTree(HKEY_CURRENT_USER, test::kClientStatePath + kDefaultAppGuid);
   }
+
+  // Runs a copy of the layout in a scratch directory: it ends with exit_code
+  // and leaves nothing beside the installer.
+  void ExpectRunEndsWith(const wchar_t* layout, DWORD exit_code) {
+    test::ScratchDirectory scratch(L"run");
+    test::ProcessResult result = test::RunCopiedImage(test::LayoutPath(layout), scratch.path(), L"");
+    ASSERT_TRUE(result.started) << "error " << result.start_error;
+    EXPECT_EQ(result.exit_code, exit_code);
+    EXPECT_EQ(test::ListDirectory(scratch.path()), std::vector<std::wstring>{L"installer.exe"});
+  }
+
   test::RegistryLock lock_;
 };
 
@@ -257,12 +268,7 @@ TEST_F(PackedStubRun, MalformedPayloadsEndWithTheirExitCodeAndLeaveNothing) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(test::Narrow(row.layout));
-    test::ScratchDirectory scratch(L"run");
-    test::ProcessResult result =
-        test::RunCopiedImage(test::LayoutPath(row.layout), scratch.path(), L"");
-    ASSERT_TRUE(result.started) << "error " << result.start_error;
-    EXPECT_EQ(result.exit_code, row.exit_code);
-    EXPECT_EQ(test::ListDirectory(scratch.path()), std::vector<std::wstring>{L"installer.exe"});
+    ExpectRunEndsWith(row.layout, row.exit_code);
   }
 }
 
@@ -277,12 +283,7 @@ TEST_F(PackedStubRun, SetupRunsUnderTheNameItsTypeGivesIt) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    test::ScratchDirectory scratch(L"run");
-    test::ProcessResult result =
-        test::RunCopiedImage(test::LayoutPath(row.layout), scratch.path(), L"");
-    ASSERT_TRUE(result.started) << "error " << result.start_error;
-    EXPECT_EQ(result.exit_code, row.exit_code);
-    EXPECT_EQ(test::ListDirectory(scratch.path()), std::vector<std::wstring>{L"installer.exe"});
+    ExpectRunEndsWith(row.layout, row.exit_code);
   }
 }
 

@@ -151,11 +151,13 @@ def cached_icon_images(cache_dir):
     return images
 
 
-def add_image_resources(res, version, internal_name, cache_dir=None):
-    """Adds icon, icon group, version block and manifest to a ResourceFile."""
-    images = cached_icon_images(cache_dir)
-    for identifier, (_, _, data) in enumerate(images, start=1):
-        res.add_bytes(RT_ICON, identifier, data)
-    res.add_bytes(RT_GROUP_ICON, ICON_GROUP_ID, icon_group(images))
+def add_image_resources(res, version, internal_name, cache_dir=None, icon=True):
+    """Adds icon, icon group, version block and manifest to a ResourceFile;
+    icon=False leaves out the first two (only for measuring the stub)."""
+    if icon:
+        images = cached_icon_images(cache_dir)
+        for identifier, (_, _, data) in enumerate(images, start=1):
+            res.add_bytes(RT_ICON, identifier, data)
+        res.add_bytes(RT_GROUP_ICON, ICON_GROUP_ID, icon_group(images))
     res.add_bytes(RT_VERSION, VERSION_ID, version_block(version, internal_name))
     res.add_bytes(RT_MANIFEST, MANIFEST_ID, (RESOURCES / 'installer.manifest').read_bytes())

@@ -1,160 +1,273 @@
-// Windows-side harness of ./bootpack bench: figures, not assertions.
+// Windows-side harness of ./bootpack bench: it measures, tools/bench/bench.py
+// takes the medians and prints the table. Each mode runs one unmeasured round
+// and then ROUNDS measured ones; within a round the two things compared run
+// side by side, taking turns at going first. Every measurement is one line
+//   FIGURE IMAGE VALUE
+// with IMAGE the image's place among the arguments (1 or 2) and VALUE in
+// milliseconds, bytes or attempts, as the figure's name says.
 //
-//   payload_bench unpack IMAGE DIRECTORY
-//     times UnpackPayload on IMAGE's setup resource into DIRECTORY beside a
-//     plain WriteFile of the same bytes into the same directory;
-//   payload_bench peak IMAGE DIRECTORY
-//     copies IMAGE into DIRECTORY, runs it there and prints the child's peak
-//     working set.
-// Started with any other first argument it ends at once with 0: packed into
-// an image as its setup program, it is the setup that the stub starts.
+//   payload_bench write ROUNDS IMAGE DIRECTORY
+//     unpack-ms: UnpackPayload writing IMAGE's setup into DIRECTORY;
+//     plain-ms: one WriteFile of the same bytes into the same directory.
+//   payload_bench scan ROUNDS IMAGE1 IMAGE2
+//     scan-ms: finding and sorting the payload resources of an image just
+//     loaded as an image resource; load-scan-ms: the load included.
+//   payload_bench peak ROUNDS IMAGE1 IMAGE2
+//     peak-bytes: the peak working set of a whole run of the image.
+//   payload_bench delete ROUNDS IMAGE DIRECTORY
+//     runs a run's stages here (work directory in DIRECTORY, unpack, setup),
+//     then the final deletions: delete-ms for both, setup-attempts and
+//     directory-attempts, and gone (1 or 0).
+// Started any other way it ends at once with 0: packed into an image as its
+// setup program, it is the setup that the stub starts.
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "common/owner.h"
 #include "common/win32.h"
+#include "options/launch_options.h"
+#include "payload/payload_scan.h"
 #include "payload/unpack_payload.h"
+#include "setup/launch_setup.h"
+#include "workarea/delete_until_gone.h"
+#include "workarea/work_directory.h"
 
 // Not part of the lean set: the process memory counters.
 #include <psapi.h>
 
 namespace {
 
-constexpr int kRounds = 9;
+struct ModuleTraits {
+  using Value = HMODULE;
+  static constexpr Value Invalid() { return nullptr; }
+  static void Close(Value value) { FreeLibrary(value); }
+};
+using UniqueModule = Owner<ModuleTraits>;
 
-double Milliseconds(LARGE_INTEGER start, LARGE_INTEGER end) {
-  LARGE_INTEGER frequency;
+double NowMs() {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
   QueryPerformanceFrequency(&frequency);
-  return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
-         static_cast<double>(frequency.QuadPart);
+  return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-int CompareDoubles(const void* a, const void* b) {
-  double x = *static_cast<const double*>(a), y = *static_cast<const double*>(b);
-  return x < y ? -1 : x > y ? 1 : 0;
+void Print(const wchar_t* figure, int image, double value) {
+  wprintf(L"%ls %d %.6f\n", figure, image, value);
 }
 
-void PrintTimes(const wchar_t* what, double* times) {
-  qsort(times, kRounds, sizeof(double), CompareDoubles);
-  wprintf(L"  %-42ls median %8.2f ms   best %8.2f ms\n", what, times[kRounds / 2], times[0]);
+void Complain(const wchar_t* what, const wchar_t* detail, unsigned long code) {
+  fwprintf(stderr, L"payload_bench: %ls %ls (%lu)\n", what, detail, code);
 }
 
-// The setup resource's bytes, as UnpackPayload writes them.
-bool FindSetup(HMODULE image, const void** data, DWORD* size) {
-  HRSRC found = FindResourceW(image, L"SETUP.EXE", L"BN");
-  if (found == nullptr) return false;
-  *size = SizeofResource(image, found);
-  *data = LockResource(LoadResource(image, found));
-  return *data != nullptr;
+// Mapped as an image, as the stub's own image is, but nothing of it runs.
+HMODULE LoadImage(const wchar_t* path) {
+  return LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
 }
 
-bool PlainWrite(const wchar_t* path, const void* data, DWORD size) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+// The payload scan as UnpackPayload does it: the three types in its order.
+const wchar_t* const kPayloadTypes[] = {L"B7", L"BL", L"BN"};
+
+bool ScanPayload(HMODULE image) {
+  PathBuffer archive_name, setup_name;
+  ResourceBlob setup_blob = {nullptr, 0};
+  uint32_t scan_error = 0;
+  PayloadScan scan(archive_name, setup_name, setup_blob, scan_error);
+  for (const wchar_t* type : kPayloadTypes) {
+    VisitResourcesOfType(scan, image, type);
+    if (scan_error != 0) return false;
+  }
+  return !archive_name.IsEmpty() && setup_blob.size != 0;
+}
+
+bool TimeUnpack(HMODULE image, const wchar_t* work_dir, double& ms) {
+  PathBuffer setup_path, archive_name;
+  ResourceTypeBuffer archive_type;
+  int32_t attempts = 0;
+  double start = NowMs();
+  RunOutcome outcome =
+      UnpackPayload(image, work_dir, setup_path, archive_name, archive_type, attempts);
+  ms = NowMs() - start;
+  if (!outcome.Succeeded()) {
+    Complain(L"UnpackPayload ended with", L"", outcome.exit_code);
+    return false;
+  }
+  DeleteFileW(setup_path.Data());
+  return true;
+}
+
+bool TimePlainWrite(const wchar_t* path, const void* data, DWORD size, double& ms) {
+  double start = NowMs();
+  UniqueFile file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  BOOL ok = WriteFile(file, data, size, &written, nullptr);
-  CloseHandle(file);
-  return ok && written == size;
+  bool ok = file.is_valid() && WriteFile(file.get(), data, size, &written, nullptr) &&
+            written == size;
+  file.reset();
+  ms = NowMs() - start;
+  if (!ok) {
+    Complain(L"cannot write", path, GetLastError());
+    return false;
+  }
+  DeleteFileW(path);
+  return true;
 }
 
-int Unpack(const wchar_t* image_path, const wchar_t* directory) {
-  HMODULE image = LoadLibraryExW(image_path, nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  const void* setup = nullptr;
-  DWORD size = 0;
-  if (image == nullptr || !FindSetup(image, &setup, &size)) {
-    fwprintf(stderr, L"payload_bench: no BN SETUP.EXE in %ls (%lu)\n", image_path,
-             GetLastError());
+int MeasureWrite(int rounds, const wchar_t* image_path, const wchar_t* directory) {
+  UniqueModule image(LoadImage(image_path));
+  HRSRC found = image.is_valid() ? FindResourceW(image.get(), L"SETUP.EXE", L"BN") : nullptr;
+  if (found == nullptr) {
+    Complain(L"no BN SETUP.EXE in", image_path, GetLastError());
     return 2;
   }
+  DWORD size = SizeofResource(image.get(), found);
   // The plain write gets its bytes from ordinary memory, already resident.
-  void* copy = HeapAlloc(GetProcessHeap(), 0, size);
-  CopyMemory(copy, setup, size);
+  UniqueHeapMemory copy(HeapAlloc(GetProcessHeap(), 0, size));
+  CopyMemory(copy.get(), LockResource(LoadResource(image.get(), found)), size);
 
-  wchar_t work_dir[MAX_PATH], plain_path[MAX_PATH];
-  swprintf(work_dir, MAX_PATH, L"%ls\\", directory);
-  swprintf(plain_path, MAX_PATH, L"%ls\\plain.bin", directory);
-  double unpack_times[kRounds], write_times[kRounds];
-  // One round of each first, so that neither pays for the first touch.
-  for (int round = -1; round < kRounds; ++round) {
-    PathBuffer setup_path, archive_name;
-    ResourceTypeBuffer archive_type;
-    int32_t attempts = 0;
-    LARGE_INTEGER t0, t1, t2;
-    QueryPerformanceCounter(&t0);
-    RunOutcome outcome =
-        UnpackPayload(image, work_dir, setup_path, archive_name, archive_type, attempts);
-    QueryPerformanceCounter(&t1);
-    bool written = PlainWrite(plain_path, copy, size);
-    QueryPerformanceCounter(&t2);
-    if (!outcome.Succeeded() || !written) {
-      fwprintf(stderr, L"payload_bench: unpack {%u, %u}, plain write %d\n", outcome.exit_code,
-               outcome.extra_code, written);
-      return 2;
-    }
-    DeleteFileW(setup_path.Data());
-    DeleteFileW(plain_path);
+  PathBuffer work_dir, plain_path;
+  work_dir.Assign(directory);
+  work_dir.Append(L"\\");
+  plain_path.Assign(work_dir.Data());
+  plain_path.Append(L"plain.bin");
+  for (int round = -1; round < rounds; ++round) {
+    double unpack_ms = 0, plain_ms = 0;
+    bool ok = round % 2 == 0 ? TimeUnpack(image.get(), work_dir.Data(), unpack_ms) &&
+                                   TimePlainWrite(plain_path.Data(), copy.get(), size, plain_ms)
+                             : TimePlainWrite(plain_path.Data(), copy.get(), size, plain_ms) &&
+                                   TimeUnpack(image.get(), work_dir.Data(), unpack_ms);
+    if (!ok) return 2;
     if (round < 0) continue;
-    unpack_times[round] = Milliseconds(t0, t1);
-    write_times[round] = Milliseconds(t1, t2);
+    Print(L"unpack-ms", 1, unpack_ms);
+    Print(L"plain-ms", 1, plain_ms);
   }
-  wprintf(L"Writing a setup of %lu bytes, %d rounds:\n", size, kRounds);
-  PrintTimes(L"UnpackPayload (find, classify, write)", unpack_times);
-  PrintTimes(L"plain WriteFile of the same bytes", write_times);
   return 0;
 }
 
-int Peak(const wchar_t* image_path, const wchar_t* directory) {
-  wchar_t copy[MAX_PATH], command[MAX_PATH + 2];
-  swprintf(copy, MAX_PATH, L"%ls\\installer.exe", directory);
-  if (!CopyFileW(image_path, copy, FALSE)) {
-    fwprintf(stderr, L"payload_bench: cannot copy %ls (%lu)\n", image_path, GetLastError());
-    return 2;
+int MeasureScan(int rounds, const wchar_t* const* images) {
+  for (int round = -1; round < rounds; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      int which = (turn + round + 2) % 2;
+      double start = NowMs();
+      UniqueModule image(LoadImage(images[which]));
+      double loaded = NowMs();
+      bool found = image.is_valid() && ScanPayload(image.get());
+      double scanned = NowMs();
+      if (!found) {
+        Complain(L"no archive and setup found in", images[which], GetLastError());
+        return 2;
+      }
+      if (round < 0) continue;
+      Print(L"scan-ms", which + 1, scanned - loaded);
+      Print(L"load-scan-ms", which + 1, scanned - start);
+    }
   }
-  swprintf(command, MAX_PATH + 2, L"\"%ls\"", copy);
+  return 0;
+}
+
+// Runs the image to its end and gives its peak working set, sampled while it
+// runs as well: not every system keeps the counters of a process that ended.
+bool RunForPeak(const wchar_t* image_path, SIZE_T& peak) {
+  wchar_t command[MAX_PATH + 3];
+  swprintf(command, MAX_PATH + 3, L"\"%ls\"", image_path);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(copy, command, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup,
-                      &process)) {
-    fwprintf(stderr, L"payload_bench: cannot start %ls (%lu)\n", copy, GetLastError());
-    return 2;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessW(image_path, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    Complain(L"cannot start", image_path, GetLastError());
+    return false;
   }
-  CloseHandle(process.hThread);
-  // Sampled while it runs as well: not every system keeps the counters of
-  // a process that has ended.
-  SIZE_T peak = 0;
+  UniqueHandle process(started.hProcess);
+  UniqueHandle thread(started.hThread);
   PROCESS_MEMORY_COUNTERS counters = {};
   counters.cb = sizeof(counters);
-  DWORD exit_code = 0;
-  while (WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
-    if (K32GetProcessMemoryInfo(process.hProcess, &counters, sizeof(counters)) &&
+  peak = 0;
+  bool running = true;
+  while (running) {
+    running = WaitForSingleObject(process.get(), 1) == WAIT_TIMEOUT;
+    if (K32GetProcessMemoryInfo(process.get(), &counters, sizeof(counters)) &&
         counters.PeakWorkingSetSize > peak) {
       peak = counters.PeakWorkingSetSize;
     }
   }
-  bool after_exit = K32GetProcessMemoryInfo(process.hProcess, &counters, sizeof(counters));
-  if (after_exit && counters.PeakWorkingSetSize > peak) peak = counters.PeakWorkingSetSize;
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  CloseHandle(process.hProcess);
-  LARGE_INTEGER file_size = {};
-  WIN32_FILE_ATTRIBUTE_DATA attributes;
-  if (GetFileAttributesExW(copy, GetFileExInfoStandard, &attributes)) {
-    file_size.LowPart = attributes.nFileSizeLow;
-    file_size.HighPart = static_cast<LONG>(attributes.nFileSizeHigh);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(process.get(), &exit_code);
+  if (exit_code != 0 || peak == 0) {
+    Complain(L"no clean run with a peak working set:", image_path, exit_code);
+    return false;
   }
-  DeleteFileW(copy);
-  wprintf(L"  image of %10.1f MiB: exit code %lu, peak working set %8.2f MiB%ls\n",
-          static_cast<double>(file_size.QuadPart) / 1048576.0, exit_code,
-          static_cast<double>(peak) / 1048576.0, after_exit ? L"" : L" (sampled while running)");
-  return peak == 0 ? 2 : 0;
+  return true;
+}
+
+int MeasurePeak(int rounds, const wchar_t* const* images) {
+  for (int round = -1; round < rounds; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      int which = (turn + round + 2) % 2;
+      SIZE_T peak = 0;
+      if (!RunForPeak(images[which], peak)) return 2;
+      if (round >= 0) Print(L"peak-bytes", which + 1, static_cast<double>(peak));
+    }
+  }
+  return 0;
+}
+
+int MeasureDeletions(int rounds, const wchar_t* image_path, const wchar_t* directory) {
+  UniqueModule image(LoadImage(image_path));
+  if (!image.is_valid()) {
+    Complain(L"cannot load", image_path, GetLastError());
+    return 2;
+  }
+  PathBuffer parent;
+  parent.Assign(directory);
+  parent.Append(L"\\");
+  // Defaults: no arguments of the user's to pass on.
+  LaunchOptions options;
+  for (int round = -1; round < rounds; ++round) {
+    PathBuffer work_dir, setup_path, archive_name;
+    ResourceTypeBuffer archive_type;
+    RunOutcome outcome;
+    if (!CreateWorkDirectory(parent.Data(), work_dir, outcome)) {
+      Complain(L"CreateWorkDirectory ended with", L"", outcome.exit_code);
+      return 2;
+    }
+    int32_t unpack_attempts = 0;
+    outcome = UnpackPayload(image.get(), work_dir.Data(), setup_path, archive_name, archive_type,
+                            unpack_attempts);
+    // Setup is this program, which ends at once. The path it is told for the
+    // archive's image is this program's own: setup reads nothing here.
+    if (outcome.Succeeded()) {
+      outcome = LaunchSetup(options, GetModuleHandleW(nullptr), archive_name.Data(),
+                            archive_type.Data(), setup_path.Data());
+    }
+    if (!outcome.Succeeded()) {
+      Complain(L"unpack or setup ended with", L"", outcome.exit_code);
+      return 2;
+    }
+
+    int32_t setup_attempts = 0, directory_attempts = 0;
+    double start = NowMs();
+    bool gone = DeleteUntilGone(setup_path.Data(), setup_attempts);
+    gone = DeleteUntilGone(work_dir.Data(), directory_attempts) && gone;
+    double ms = NowMs() - start;
+    if (round < 0) continue;
+    Print(L"delete-ms", 1, ms);
+    Print(L"setup-attempts", 1, setup_attempts);
+    Print(L"directory-attempts", 1, directory_attempts);
+    Print(L"gone", 1, gone ? 1 : 0);
+  }
+  return 0;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 4 && wcscmp(argv[1], L"unpack") == 0) return Unpack(argv[2], argv[3]);
-  if (argc == 4 && wcscmp(argv[1], L"peak") == 0) return Peak(argv[2], argv[3]);
+  // Setup's command line ("--bootpack-path=…" and the rest) has no ROUNDS.
+  int rounds = argc == 5 ? _wtoi(argv[2]) : 0;
+  if (rounds < 1) return 0;
+  if (wcscmp(argv[1], L"write") == 0) return MeasureWrite(rounds, argv[3], argv[4]);
+  if (wcscmp(argv[1], L"scan") == 0) return MeasureScan(rounds, argv + 3);
+  if (wcscmp(argv[1], L"peak") == 0) return MeasurePeak(rounds, argv + 3);
+  if (wcscmp(argv[1], L"delete") == 0) return MeasureDeletions(rounds, argv[3], argv[4]);
   return 0;
 }

@@ -1,0 +1,255 @@
+#!/usr/bin/env python3
+"""./bootpack bench: measures the stub and prints one markdown table."""
+import argparse
+import datetime
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / 'tools' / 'pack'))
+sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
+from link import link_stub  # noqa: E402
+from pe_reader import PeFile  # noqa: E402
+
+BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
+PREFIX = Path(os.environ.get('BOOTPACK_WINEPREFIX', BUILD / 'wineprefix'))
+HARNESS = BUILD / 'bin' / 'payload_bench.exe'
+STUB_LIB = BUILD / 'lib' / 'libbootpack_stub.a'
+
+# Runs of each figure; the harness makes one more first that is not counted.
+# The short ones get more: one scan takes some 15 µs, so a single switch to
+# another process doubles a sample, and a hundred scans still take no time.
+WRITE_ROUNDS = 21   # 8 MiB written twice per round
+SCAN_ROUNDS = 51    # both images loaded and scanned per round
+DELETE_ROUNDS = 9   # each round starts setup, a process
+RUN_ROUNDS = 5      # whole runs of an installer per image, for the peak
+PACK_ROUNDS = 3     # packing 512 MiB takes seconds
+
+MiB = 1 << 20
+KiB = 1 << 10
+SEVEN_ZIP_SIGNATURE = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C])
+
+DESCRIPTION = f"""\
+Measure the stub and print one markdown table, ready to paste into README.md.
+
+Each timing and memory figure is the median of several runs (the table gives
+the count and the spread), and what is compared is measured side by side in
+this one invocation, taking turns, so that a busy machine weighs on both:
+  - the stub's image without payload, icon and signature: its size as linked
+    (4096-byte file alignment), the same link with 512-byte alignment, and
+    the code and data its sections hold;
+  - UnpackPayload writing an 8 MiB setup beside one WriteFile of the same
+    bytes ({WRITE_ROUNDS} rounds);
+  - the payload resource scan of an image with a 1 MiB and one with a
+    512 MiB archive, each freshly loaded as an image resource, without and
+    with the load ({SCAN_ROUNDS} rounds);
+  - the peak working set of a whole run of an installer with a 1 MiB and one
+    with a 512 MiB archive, setup stood in by the harness ({RUN_ROUNDS} runs each);
+  - the final deletions of a run (setup's file, then the work directory)
+    after setup has ended: their time and attempts ({DELETE_ROUNDS} rounds);
+  - packing a 512 MiB archive with the packer ({PACK_ROUNDS} runs).
+The table names the commit it was measured on ("+dirty" when the tree has
+changes) and the date. Progress goes to stderr, the table to stdout.
+Figures never make the command fail; a broken build or setup does.
+Takes about a minute on two cores; scratch files (about 600 MiB) live in
+the Wine prefix's drive C and are removed at the end.
+"""
+
+
+def say(text):
+    print(f'bench: {text}', file=sys.stderr, flush=True)
+
+
+def git(*args):
+    return subprocess.run(['git', '-C', str(REPO)] + list(args), capture_output=True,
+                          text=True, check=True).stdout.strip()
+
+
+def measured_on():
+    commit = git('rev-parse', '--short', 'HEAD')
+    if git('status', '--porcelain'):
+        commit += '+dirty'
+    wine = subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()
+    return commit, datetime.date.today().isoformat(), wine
+
+
+def windows_path(path):
+    """Paths under the prefix's drive_c, as C:\\... (the stub sees a real drive)."""
+    relative = Path(path).resolve().relative_to((PREFIX / 'drive_c').resolve())
+    return 'C:\\' + '\\'.join(relative.parts)
+
+
+def harness(mode, rounds, *paths):
+    """Runs one mode of the Windows-side harness: {figure: {image: [values]}}."""
+    command = [str(REPO / 'tools' / 'wine-exec'), str(HARNESS), mode, str(rounds)]
+    result = subprocess.run(command + [windows_path(p) for p in paths],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit(f'bench: the harness failed in {mode} mode ({result.returncode}):\n'
+                         + result.stderr.strip())
+    figures = {}
+    for line in result.stdout.splitlines():
+        figure, image, value = line.split()
+        figures.setdefault(figure, {}).setdefault(int(image), []).append(float(value))
+    return figures
+
+
+def pack(*args):
+    subprocess.run([sys.executable, str(REPO / 'tools' / 'pack' / 'pack.py'),
+                    '--stub-lib', str(STUB_LIB)] + list(args), check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def stub_sizes(scratch):
+    """(size at 4096, size at 512, bytes in the sections) of the stub linked
+    without payload and icon."""
+    sizes = []
+    for alignment in (4096, 512):
+        # The bare stub's own name, which the version block carries.
+        image = scratch / f'aligned{alignment}' / 'bootpack.exe'
+        image.parent.mkdir()
+        link_stub(STUB_LIB, [], image, icon=False, file_alignment=alignment)
+        sizes.append(image.stat().st_size)
+    content = sum(s.virtual_size for s in PeFile(image.read_bytes()).sections)
+    return sizes[0], sizes[1], content
+
+
+def make_inputs(scratch):
+    (scratch / 'setup8.bin').write_bytes(os.urandom(8 * MiB))
+    (scratch / 'archive1.7z').write_bytes(SEVEN_ZIP_SIGNATURE + os.urandom(MiB - 6))
+    # Sparse: made at once, and the packer still has to copy every byte.
+    with open(scratch / 'archive512.7z', 'wb') as archive:
+        archive.write(SEVEN_ZIP_SIGNATURE)
+        archive.truncate(512 * MiB)
+
+
+def pack_times(scratch):
+    """Packs the 512 MiB product PACK_ROUNDS times; the last image stays."""
+    times = []
+    out = scratch / 'archive512.exe'
+    for _ in range(PACK_ROUNDS):
+        out.unlink(missing_ok=True)
+        start = time.perf_counter()
+        pack('--archive', scratch / 'archive512.7z', '--setup', HARNESS, '--out', out)
+        times.append(time.perf_counter() - start)
+    return times
+
+
+# Formatting: one row per figure, the spread of the runs beside the median.
+
+def spread(values, unit, scale=1.0, digits=2):
+    return f'{min(values) * scale:.{digits}f} – {max(values) * scale:.{digits}f} {unit}'
+
+
+def timing_row(figure, values, unit, scale=1.0, digits=2):
+    return (figure, f'{statistics.median(values) * scale:.{digits}f} {unit}',
+            spread(values, unit, scale, digits), str(len(values)), '', '')
+
+
+def ratio_row(figure, numerator, denominator, target='', within=None):
+    ratio = statistics.median(numerator) / statistics.median(denominator)
+    met = '' if within is None else 'yes' if within[0] <= ratio <= within[1] else 'no'
+    return (figure, f'{ratio:.3f}×', '', '', target, met)
+
+
+def size_row(figure, size, target=''):
+    met = ('yes' if size <= 20 * KiB else 'no') if target else ''
+    return (figure, f'{size:,} bytes ({size / KiB:.1f} KiB)', '', 'exact', target, met)
+
+
+def table(rows):
+    header = ('figure', 'value', 'spread (min – max)', 'runs', 'target', 'met')
+    lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
+    lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
+    return '\n'.join(lines)
+
+
+def main(argv=None):
+    argparse.ArgumentParser(prog='bootpack bench', description=DESCRIPTION,
+                            formatter_class=argparse.RawDescriptionHelpFormatter
+                            ).parse_args(argv)
+    for needed in (HARNESS, STUB_LIB):
+        if not needed.is_file():
+            raise SystemExit(f'bench: {needed} is missing; ./bootpack bench builds it')
+    commit, date, wine = measured_on()
+    scratch = Path(tempfile.mkdtemp(prefix='bootpack-bench-', dir=PREFIX / 'drive_c'))
+    try:
+        say('linking the stub without payload and icon')
+        linked, aligned512, content = stub_sizes(scratch)
+        say('making the payloads and packing the images')
+        make_inputs(scratch)
+        pack('--out', scratch / 'setup8.exe',
+             '--resource', 'BN', 'BRISEL.7Z', scratch / 'archive1.7z',
+             '--resource', 'BN', 'SETUP.EXE', scratch / 'setup8.bin')
+        # The harness stands in for setup: started by the stub, it ends at once.
+        pack('--archive', scratch / 'archive1.7z', '--setup', HARNESS,
+             '--out', scratch / 'archive1.exe')
+        say(f'packing a 512 MiB archive, {PACK_ROUNDS} times')
+        packing = pack_times(scratch)
+        images = (scratch / 'archive1.exe', scratch / 'archive512.exe')
+        (scratch / 'work').mkdir()
+        say('writing setup: UnpackPayload beside WriteFile')
+        write = harness('write', WRITE_ROUNDS, scratch / 'setup8.exe', scratch / 'work')
+        say('scanning the payload of the 1 MiB and the 512 MiB image')
+        scan = harness('scan', SCAN_ROUNDS, *images)
+        say('running both images for their peak working set')
+        peak = harness('peak', RUN_ROUNDS, *images)
+        say('final deletions after setup has run')
+        delete = harness('delete', DELETE_ROUNDS, images[0], scratch / 'work')
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    unpack, plain = write['unpack-ms'][1], write['plain-ms'][1]
+    peak1, peak512 = peak['peak-bytes'][1], peak['peak-bytes'][2]
+    peak_difference = (statistics.median(peak512) - statistics.median(peak1)) / MiB
+    setup_attempts = delete['setup-attempts'][1]
+    directory_attempts = delete['directory-attempts'][1]
+    left = delete['gone'][1].count(0.0)
+    attempts = (f'setup file: median {statistics.median(setup_attempts):g}, '
+                f'max {max(setup_attempts):g}; work directory: median '
+                f'{statistics.median(directory_attempts):g}, max {max(directory_attempts):g}'
+                + (f'; {left} runs left something behind' if left else ''))
+    rows = [
+        size_row('stub without payload, icon and signature, as linked '
+                 '(4096-byte file alignment)', linked, 'at most 20 KiB'),
+        size_row('the same link with 512-byte file alignment', aligned512, 'at most 20 KiB'),
+        size_row('code and data in its sections (virtual sizes, headers not counted)', content),
+        timing_row('UnpackPayload writing an 8 MiB setup', unpack, 'ms'),
+        timing_row('plain WriteFile of the same 8 MiB', plain, 'ms'),
+        ratio_row('UnpackPayload / WriteFile (ratio of medians)', unpack, plain,
+                  'within 1.10×', (0, 1.10)),
+        timing_row('resource scan, 1 MiB archive', scan['scan-ms'][1], 'µs', 1000, 1),
+        timing_row('resource scan, 512 MiB archive', scan['scan-ms'][2], 'µs', 1000, 1),
+        ratio_row('scan 512 MiB / 1 MiB (ratio of medians)', scan['scan-ms'][2],
+                  scan['scan-ms'][1], 'within 5 %', (0.95, 1.05)),
+        timing_row('load as image resource + scan, 1 MiB archive', scan['load-scan-ms'][1],
+                   'ms', 1, 3),
+        timing_row('load as image resource + scan, 512 MiB archive',
+                   scan['load-scan-ms'][2], 'ms', 1, 3),
+        ratio_row('load + scan 512 MiB / 1 MiB (ratio of medians)', scan['load-scan-ms'][2],
+                  scan['load-scan-ms'][1]),
+        timing_row('peak working set of a whole run, 1 MiB archive', peak1, 'MiB', 1 / MiB),
+        timing_row('peak working set of a whole run, 512 MiB archive', peak512, 'MiB',
+                   1 / MiB),
+        ('peak 512 MiB − peak 1 MiB (difference of medians)', f'{peak_difference:.2f} MiB',
+         '', '', 'within 1 MiB', 'yes' if abs(peak_difference) <= 1 else 'no'),
+        timing_row("final deletions after setup's end (setup file, then work directory)",
+                   delete['delete-ms'][1], 'ms'),
+        ('attempts of those deletions', attempts, '', str(len(setup_attempts)), '', ''),
+        timing_row('packing a 512 MiB archive', packing, 's', 1, 1),
+    ]
+    print(f'Measured on commit {commit}, {date}, under {wine}, by `./bootpack bench`; '
+          'each value is the median of the runs counted beside it.')
+    print()
+    print(table(rows))
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

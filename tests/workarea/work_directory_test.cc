@@ -23,14 +23,7 @@ class WorkDirectoryTest : public ::testing::Test {
 
   // A real, nested directory whose path, final backslash included, is length long.
   std::wstring MakeDirectoryOfLength(size_t length) {
-    std::wstring path = scratch_.path();
-    while (path.size() < length) {
-      size_t remaining = length - path.size();
-      size_t component = remaining - 1 <= 200 ? remaining - 1 : 100;
-      path += std::wstring(component, L'd');
-      EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
-      path += L'\\';
-    }
+    std::wstring path = test::MakeDirectoryOfLength(scratch_.path(), length);
     g_seen = workarea_test::Record();
     return path;
   }

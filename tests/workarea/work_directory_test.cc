@@ -64,6 +64,7 @@ TEST_F(WorkDirectoryTest, AModuleDirectoryOf246CharactersGivesA259CharacterPath)
   EXPECT_TRUE(test::FileExists(work_dir.Data()));
 }
 
+// Provokes: workdir.module-dir-too-long
 TEST_F(WorkDirectoryTest, AModuleDirectoryWithoutRoomForTheNameEndsWith108BeforeAnyCall) {
   struct Row {
     size_t length;
@@ -92,6 +93,7 @@ TEST_F(WorkDirectoryTest, AModuleDirectoryWithoutRoomForTheNameEndsWith108Before
   }
 }
 
+// Provokes: workdir.create-fails, workdir.random-fails
 TEST_F(WorkDirectoryTest, TenRefusedCreationsTryTenNamesAndEndWith109) {
   struct Row {
     const char* what;
@@ -127,6 +129,7 @@ TEST_F(WorkDirectoryTest, TenRefusedCreationsTryTenNamesAndEndWith109) {
   }
 }
 
+// Provokes: workdir.random-fails
 TEST_F(WorkDirectoryTest, AFailingRandomSourceStillGivesUsableNames) {
   g_steer.random = Steering::Random::kFailing;
   std::set<std::wstring> names;

@@ -43,6 +43,7 @@ TEST_F(CommandLineRun, SetupReceivesTheFixedPartAndTheUserArgumentsVerbatim) {
   }
 }
 
+// Provokes: exit.105, setup.arguments-too-long
 TEST_F(CommandLineRun, UserArgumentsThatDoNotFitAreNeverDropped) {
   // Learn the length of the fixed part from one run, then overflow it by one.
   RunResult probe = Run(L"run_bn", L"\"%P\"");

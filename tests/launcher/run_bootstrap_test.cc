@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "launcher/run_bootstrap.h"
+#include "options/launch_options.h"
+#include "support/client_state.h"
 #include "support/import_patch.h"
 #include "support/test_support.h"
 
@@ -69,6 +71,7 @@ TEST_F(InProcessRun, CleanupNeverReadsTheModulePath) {
   EXPECT_EQ(g_module_name_calls, 0);
 }
 
+// Provokes: exit.108.module-path
 TEST_F(InProcessRun, UnusableModulePathEndsWith108) {
   struct Row {
     const wchar_t* name;
@@ -80,6 +83,10 @@ TEST_F(InProcessRun, UnusableModulePathEndsWith108) {
       {L"C:\\long", 260, ERROR_INSUFFICIENT_BUFFER, "the path was cut short"},
       {L"installer.exe", 13, 0, "no backslash"},
   };
+  test::RegistryLock lock;
+  test::ClientStateKey user{HKEY_CURRENT_USER, kDefaultAppGuid};
+  user.Remove();
+  user.Create();
   g_command_line = L"x.exe";
   for (const Row& row : rows) {
     g_module_name = row.name;
@@ -87,7 +94,9 @@ TEST_F(InProcessRun, UnusableModulePathEndsWith108) {
     RunOutcome outcome = RunBootstrap(GetModuleHandleW(nullptr));
     EXPECT_EQ(outcome.exit_code, EXIT_PATH_TOO_LONG) << row.what;
     EXPECT_EQ(outcome.extra_code, row.extra) << row.what;
+    EXPECT_EQ(user.ValueCount(), 0u) << row.what << ": nothing is reported";
   }
+  user.Remove();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "reporting/client_state_key.h"
 #include "reporting/updater_report.h"
 #include "support/client_state.h"
+#include "support/import_patch.h"
 #include "support/test_support.h"
 
 namespace {
@@ -36,6 +37,7 @@ class UpdaterReport : public ::testing::Test {
   LaunchOptions options_;
 };
 
+// Provokes: report.key-missing
 TEST_F(UpdaterReport, AbsentKeyIsNeitherWrittenNorCreated) {
   ReportFailureToUpdater(options_, RunOutcome(3, 0));
   ReportRetriesToUpdater(options_, 5);
@@ -47,6 +49,7 @@ TEST_F(UpdaterReport, AbsentKeyIsNeitherWrittenNorCreated) {
   EXPECT_FALSE(machine_.Exists(KEY_WOW64_64KEY));
 }
 
+// Provokes: report.read-fails
 TEST_F(UpdaterReport, FailureWritesAllThreeWhenNoResultIsRecorded) {
   const wchar_t text[] = L"1";
   const uint64_t eight_bytes = 7;
@@ -136,6 +139,106 @@ TEST_F(UpdaterReport, ClientStateKeyOperationsReturnTheirErrors) {
   user_.Set(L"text", REG_SZ, L"x", 4);
   EXPECT_EQ(WriteDwordValue(key, L"text", 0x12345678), ERROR_SUCCESS);
   EXPECT_EQ(user_.Dword(L"text"), 0x12345678u) << "a REG_SZ is replaced";
+}
+
+// Registry calls seen while a report runs, with one value's write refused.
+int g_opens = 0;
+int g_writes = 0;
+const wchar_t* g_refused_value = L"";
+
+template <typename Function>
+Function* Real(const char* name) {
+  return reinterpret_cast<Function*>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), name)));
+}
+
+LSTATUS WINAPI CountingRegOpenKeyExW(HKEY root, LPCWSTR subkey, DWORD options, REGSAM access,
+                                     PHKEY key) {
+  ++g_opens;
+  return Real<decltype(RegOpenKeyExW)>("RegOpenKeyExW")(root, subkey, options, access, key);
+}
+
+LSTATUS WINAPI RefusingRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
+                                      const BYTE* data, DWORD size) {
+  ++g_writes;
+  if (lstrcmpW(name, g_refused_value) == 0) return ERROR_ACCESS_DENIED;
+  return Real<decltype(RegSetValueExW)>("RegSetValueExW")(key, name, reserved, type, data, size);
+}
+
+class WatchedReport : public UpdaterReport {
+ protected:
+  void SetUp() override {
+    UpdaterReport::SetUp();
+    g_opens = g_writes = 0;
+    g_refused_value = L"";
+  }
+  // Installed only around the calls under test: the key helpers use both.
+  void Report(RunOutcome failure, int32_t max_delete_attempts) {
+    test::ImportPatch open("advapi32.dll", "RegOpenKeyExW", &CountingRegOpenKeyExW);
+    test::ImportPatch set("advapi32.dll", "RegSetValueExW", &RefusingRegSetValueExW);
+    ASSERT_TRUE(open.active() && set.active());
+    ReportFailureToUpdater(options_, failure);
+    ReportRetriesToUpdater(options_, max_delete_attempts);
+  }
+};
+
+// Provokes: report.subkey-too-long
+TEST_F(WatchedReport, AGuidThatMakesTheKeyPathTooLongOpensAndWritesNothing) {
+  // 35 characters of path and 224 of the GUID fill the buffer exactly.
+  struct Row {
+    size_t guid_length;
+    int opens;
+  } rows[] = {{224, 2}, {225, 0}, {1000, 0}};
+  for (const Row& row : rows) {
+    std::wstring guid(row.guid_length, L'g');
+    options_.app_guid = guid.c_str();
+    g_opens = g_writes = 0;
+    Report(RunOutcome(3, 0), 2);
+    EXPECT_EQ(g_opens, row.opens) << row.guid_length;
+    EXPECT_EQ(g_writes, 0) << row.guid_length << ": no key of that name exists";
+  }
+  EXPECT_FALSE(user_.Exists());
+}
+
+// Provokes: report.access-denied
+TEST_F(UpdaterReport, AKeyThatCannotBeOpenedForWritingIsLeftAsItIs) {
+  for (uint8_t system_level : {0, 1}) {
+    options_.is_system_level = system_level;
+    const Key& key = system_level ? machine_ : user_;
+    key.Create();
+    key.DenySettingValues();
+    ReportFailureToUpdater(options_, RunOutcome(EXIT_SETUP_NOT_FOUND, 0xFFFFFFFF));
+    ReportRetriesToUpdater(options_, 5);
+    EXPECT_EQ(key.ValueCount(), 0u) << int(system_level);
+  }
+}
+
+// Provokes: report.write-fails
+TEST_F(WatchedReport, AValueThatCannotBeWrittenLeavesTheLaterWritesMade) {
+  struct Row {
+    const wchar_t* refused;
+    std::optional<DWORD> result, error, extra;
+  } rows[] = {
+      {L"InstallerResult", std::nullopt, 122, 0xFFFFFFFF},
+      {L"InstallerError", 1, std::nullopt, 0xFFFFFFFF},
+      {L"InstallerExtraCode1", 1, 122, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(test::Narrow(row.refused));
+    user_.Remove();
+    user_.Create();
+    g_refused_value = row.refused;
+    g_writes = 0;
+    {
+      test::ImportPatch set("advapi32.dll", "RegSetValueExW", &RefusingRegSetValueExW);
+      ASSERT_TRUE(set.active());
+      ReportFailureToUpdater(options_, RunOutcome(EXIT_SETUP_NOT_FOUND, 0xFFFFFFFF));
+    }
+    EXPECT_EQ(g_writes, 3);
+    EXPECT_EQ(user_.Dword(L"InstallerResult"), row.result);
+    EXPECT_EQ(user_.Dword(L"InstallerError"), row.error);
+    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), row.extra);
+  }
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ TEST_F(CommandLineRun, SetupReceivesTheFixedPartAndTheUserArgumentsVerbatim) {
   }
 }
 
+// Provokes: exit.105, setup.arguments-too-long
 TEST_F(CommandLineRun, UserArgumentsThatDoNotFitAreNeverDropped) {
   // Learn the length of the fixed part from one run, then overflow it by one.
   RunResult probe = Run(L"run_bn", L"\"%P\"");
@@ -84,15 +85,7 @@ TEST_F(CommandLineRun, B7SetupRunsUnderItsOwnNameWithTheB7ArchiveType) {
 TEST_F(CommandLineRun, ProgramPathOf259CharactersRunsEndToEnd) {
   // The deepest directory that still leaves room for the work directory and
   // "setup.exe": 237 characters with its backslash.
-  std::wstring directory = scratch_.path();
-  ASSERT_LT(directory.size(), 200u);
-  while (directory.size() < 237) {
-    size_t remaining = 237 - directory.size();
-    // Components of at most 100 characters with their backslash; never leave 1.
-    size_t take = remaining <= 100 ? remaining : (remaining - 100 >= 2 ? 100 : 50);
-    directory += std::wstring(take - 1, L'd') + L"\\";
-    ASSERT_WIN32(CreateDirectoryW(directory.c_str(), nullptr));
-  }
+  std::wstring directory = test::MakeDirectoryOfLength(scratch_.path(), 237);
   ASSERT_EQ(directory.size(), 237u);
   std::wstring name = std::wstring(259 - 237 - 4, L'n') + L".exe";
 

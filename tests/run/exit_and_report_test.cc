@@ -13,6 +13,7 @@ test::Variables ExitWith(uint32_t code) {
   return {{test::kSetupExitCode, std::to_wstring(code)}};
 }
 
+// Provokes: exit.setup-code, setup.completed
 TEST_F(ReportRun, SetupExitCodesPassThroughAndFailuresAreReported) {
   for (uint32_t code : {1u, 3u, 112u, 0x80070005u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(code);
@@ -26,6 +27,7 @@ TEST_F(ReportRun, SetupExitCodesPassThroughAndFailuresAreReported) {
   }
 }
 
+// Provokes: exit.ok
 TEST_F(ReportRun, SuccessWritesOnlyTheRetryCount) {
   user_.Create();
   user_.SetDword(L"InstallerResult", 0);
@@ -37,6 +39,7 @@ TEST_F(ReportRun, SuccessWritesOnlyTheRetryCount) {
   EXPECT_EQ(user_.Dword(L"InstallerError"), 1603u);
 }
 
+// Provokes: report.key-missing
 TEST_F(ReportRun, AbsentKeyIsNeitherWrittenNorCreated) {
   for (uint32_t code : {0u, 3u}) {
     for (const wchar_t* command : {L"\"%P\"", L"\"%P\" --system-level"}) {
@@ -48,6 +51,7 @@ TEST_F(ReportRun, AbsentKeyIsNeitherWrittenNorCreated) {
   EXPECT_FALSE(machine_.Exists());
 }
 
+// Provokes: report.read-fails
 TEST_F(ReportRun, RecordedResultIsKeptAndOtherValuesReplaced) {
   const wchar_t text[] = L"1";
   struct Row {

@@ -1,6 +1,7 @@
 // Whole runs in process, on the run_bn image mapped as data, with one thing
 // made to happen between the unpack and the launch (the working-set trim sits
-// exactly there) or one deletion refused a counted number of times.
+// exactly there), one deletion refused a counted number of times, or one
+// system call failing where no real condition under Wine makes it fail.
 #include <gtest/gtest.h>
 
 #include "launcher/run_bootstrap.h"
@@ -94,6 +95,7 @@ TEST_F(InjectedRun, SetupRunsInProcessAsInTheStub) {
   EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty());
 }
 
+// Provokes: exit.122, exit.123
 TEST_F(InjectedRun, SetupOrItsDirectoryGoneBeforeTheStartIsReported) {
   struct Row {
     Removal removal;
@@ -129,6 +131,156 @@ TEST_F(InjectedRun, RetriesOfTheFinalDeletionsReachTheSuccessReport) {
   EXPECT_EQ(g_setup_refusals, 0);
   EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty());
   EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), 0x30000u | 2u);
+}
+
+// The platform's own function, for replacements that pass a call through.
+template <typename Function>
+Function* Real(const wchar_t* dll, const char* name) {
+  return reinterpret_cast<Function*>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(dll), name)));
+}
+
+LPWSTR* WINAPI FailingCommandLineToArgvW(LPCWSTR, int*) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
+
+BOOL WINAPI DeniedOpenProcessToken(HANDLE, DWORD, PHANDLE) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+BOOL WINAPI RefusedCreateDirectoryW(LPCWSTR, LPSECURITY_ATTRIBUTES) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+// The prefix's drive keeps access lists, so every run builds one and opens
+// the process token for it.
+// Provokes: exit.101, exit.117, exit.109
+TEST_F(InjectedRun, StopsBeforeTheUnpackLeaveNothingAndReportNothing) {
+  struct Row {
+    const char* dll;
+    const char* function;
+    void* replacement;
+    uint32_t exit_code;
+    uint32_t extra_code;
+    const char* what;
+  } rows[] = {
+      {"shell32.dll", "CommandLineToArgvW", reinterpret_cast<void*>(&FailingCommandLineToArgvW),
+       EXIT_BAD_COMMAND_LINE, ERROR_NOT_ENOUGH_MEMORY, "the command line cannot be split"},
+      {"advapi32.dll", "OpenProcessToken", reinterpret_cast<void*>(&DeniedOpenProcessToken),
+       EXIT_WORK_DIR_ACL_FAILED, ERROR_ACCESS_DENIED, "the access list cannot be built"},
+      {"kernel32.dll", "CreateDirectoryW", reinterpret_cast<void*>(&RefusedCreateDirectoryW),
+       EXIT_WORK_DIR_NOT_CREATED, 0, "no work directory can be made"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RunOutcome outcome;
+    {
+      test::ImportPatch failing(row.dll, row.function, row.replacement);
+      ASSERT_TRUE(failing.active());
+      outcome = RunBootstrap(image_);
+    }
+    EXPECT_EQ(outcome.exit_code, row.exit_code);
+    EXPECT_EQ(outcome.extra_code, row.extra_code);
+    EXPECT_FALSE(test::ReadSetupRecord(record_).found);
+    EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty());
+    EXPECT_EQ(user_.ValueCount(), 0u);
+  }
+}
+
+// Setup has really ended when these fail: only their results say otherwise.
+DWORD WINAPI FailingWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  Real<decltype(WaitForSingleObject)>(L"kernel32.dll", "WaitForSingleObject")(handle,
+                                                                             milliseconds);
+  SetLastError(ERROR_INVALID_HANDLE);
+  return WAIT_FAILED;
+}
+
+BOOL WINAPI FailingGetExitCodeProcess(HANDLE, LPDWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+// Provokes: exit.107
+TEST_F(InjectedRun, FailedWaitForSetupIsReportedWith107AndTheError) {
+  struct Row {
+    const char* function;
+    void* replacement;
+    uint32_t error;
+  } rows[] = {
+      {"WaitForSingleObject", reinterpret_cast<void*>(&FailingWaitForSingleObject),
+       ERROR_INVALID_HANDLE},
+      {"GetExitCodeProcess", reinterpret_cast<void*>(&FailingGetExitCodeProcess),
+       ERROR_ACCESS_DENIED},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.function);
+    user_.Remove();
+    user_.Create();
+    DeleteFileW(record_.c_str());
+    RunOutcome outcome;
+    {
+      test::ImportPatch failing("kernel32.dll", row.function, row.replacement);
+      ASSERT_TRUE(failing.active());
+      outcome = RunBootstrap(image_);
+    }
+    EXPECT_EQ(outcome.exit_code, EXIT_SETUP_WAIT_FAILED);
+    EXPECT_EQ(outcome.extra_code, row.error);
+    EXPECT_TRUE(test::ReadSetupRecord(record_).found) << "setup was started";
+    EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty());
+    EXPECT_EQ(user_.Dword(L"InstallerResult"), 1u);
+    EXPECT_EQ(user_.Dword(L"InstallerError"), EXIT_SETUP_WAIT_FAILED);
+    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), row.error);
+  }
+}
+
+BOOL WINAPI DiskFullWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+
+// A setup file that cannot be created at all is a real condition on the
+// stub's own runs (tests/run/failed_run_test.cc).
+// Provokes: exit.116
+TEST_F(InjectedRun, SetupFileThatCannotBeWrittenIsReportedWith116AndTheError) {
+  RunOutcome outcome;
+  {
+    test::ImportPatch write_file("kernel32.dll", "WriteFile", &DiskFullWriteFile);
+    ASSERT_TRUE(write_file.active());
+    outcome = RunBootstrap(image_);
+  }
+  EXPECT_EQ(outcome.exit_code, EXIT_SETUP_WRITE_FAILED);
+  EXPECT_EQ(outcome.extra_code, static_cast<uint32_t>(ERROR_DISK_FULL));
+  EXPECT_FALSE(test::ReadSetupRecord(record_).found);
+  EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty()) << "the partly written file is gone";
+  EXPECT_EQ(user_.Dword(L"InstallerResult"), 1u);
+  EXPECT_EQ(user_.Dword(L"InstallerError"), EXIT_SETUP_WRITE_FAILED);
+  EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), static_cast<uint32_t>(ERROR_DISK_FULL));
+}
+
+LSTATUS WINAPI RefusingRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
+                                      const BYTE* data, DWORD size) {
+  if (lstrcmpW(name, L"InstallerResult") == 0) return ERROR_ACCESS_DENIED;
+  return Real<decltype(RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(key, name, reserved,
+                                                                           type, data, size);
+}
+
+// Provokes: report.write-fails
+TEST_F(InjectedRun, AReportValueThatCannotBeWrittenKeepsTheOthersAndTheOutcome) {
+  test::SetVariables({{test::kSetupExitCode, L"5"}});
+  RunOutcome outcome;
+  {
+    test::ImportPatch set_value("advapi32.dll", "RegSetValueExW", &RefusingRegSetValueExW);
+    ASSERT_TRUE(set_value.active());
+    outcome = RunBootstrap(image_);
+  }
+  EXPECT_EQ(outcome.exit_code, 5u);
+  EXPECT_EQ(outcome.extra_code, 0u);
+  EXPECT_EQ(user_.Dword(L"InstallerResult"), std::nullopt);
+  EXPECT_EQ(user_.Dword(L"InstallerError"), 5u);
+  EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), 0u);
 }
 
 }  // namespace

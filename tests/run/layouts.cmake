@@ -8,3 +8,13 @@ bootpack_layout(run_bn
 bootpack_layout(run_b7
   RESOURCE B7 BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z
   RESOURCE B7 SETUP-B7.EXE ${run_setup})
+
+# Setups that fail at the last steps: one whose file cannot be created (its
+# "B7" name puts it in a folder of the work directory that does not exist),
+# and one that is no program at all (the archive's stand-in bytes).
+bootpack_layout(run_setup_in_missing_folder
+  RESOURCE B7 BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z
+  RESOURCE B7 "SETUP\\SETUP.EXE" ${run_setup})
+bootpack_layout(run_setup_not_a_program
+  RESOURCE BN BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z
+  RESOURCE BN SETUP.EXE ${BOOTPACK_FIXTURE_DIR}/archive.7z)

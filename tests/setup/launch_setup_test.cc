@@ -74,6 +74,17 @@ TEST_F(LaunchSetupTest, SetupReceivesTheFixedPartAndTheUserArgumentsVerbatim) {
   }
 }
 
+// Provokes: setup.completed
+TEST_F(LaunchSetupTest, SetupThatRanToItsEndGivesItsExitCodeWhateverTheValue) {
+  for (uint32_t code : {0u, 1u, 259u, EXIT_SETUP_NOT_FOUND, 0x80000000u, 0xFFFFFFFFu}) {
+    test::SetVariables({{test::kSetupExitCode, std::to_wstring(code)}});
+    RunOutcome outcome = Launch(L"x.exe");
+    EXPECT_EQ(outcome.exit_code, code);
+    EXPECT_EQ(outcome.extra_code, 0u) << code;
+  }
+}
+
+// Provokes: setup.arguments-too-long
 TEST_F(LaunchSetupTest, UserArgumentsThatDoNotFitStopTheLaunch) {
   const size_t room = CommandBuffer::Capacity() - 1 - FixedPart(OwnPath()).size();
   ASSERT_GE(room, 445u);
@@ -104,6 +115,7 @@ TEST_F(LaunchSetupTest, UserArgumentsThatDoNotFitStopTheLaunch) {
   }
 }
 
+// Provokes: setup.path-too-long, setup.command-too-long
 TEST_F(LaunchSetupTest, OversizedInputsEndWith105BeforeAnythingStarts) {
   std::wstring long_setup = scratch_ / std::wstring(260, L's');
   std::wstring long_name(1300, L'N');
@@ -127,6 +139,7 @@ DWORD WINAPI FakeGetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
   return g_module_result;
 }
 
+// Provokes: setup.module-path
 TEST_F(LaunchSetupTest, OwnPathOf259CharactersIsUsedAnd260IsRefused) {
   std::wstring path259 = L"C:\\" + std::wstring(252, L'p') + L".exe";
   ASSERT_EQ(path259.size(), 259u);
@@ -157,6 +170,7 @@ TEST_F(LaunchSetupTest, OwnPathOf259CharactersIsUsedAnd260IsRefused) {
   }
 }
 
+// Provokes: setup.not-found, setup.path-not-found
 TEST_F(LaunchSetupTest, MissingFileOrDirectoryEndWith122Or123AndTheAttributes) {
   struct Row {
     std::wstring setup_path;
@@ -173,6 +187,7 @@ TEST_F(LaunchSetupTest, MissingFileOrDirectoryEndWith122Or123AndTheAttributes) {
   }
 }
 
+// Provokes: setup.not-started
 TEST_F(LaunchSetupTest, FileThatIsNoProgramEndsWith124AndTheError) {
   std::wstring text = scratch_ / L"text.exe";
   ASSERT_TRUE(test::WriteFileBytes(text, "this is not a program\r\n"));
@@ -265,6 +280,7 @@ TEST_F(WatchedLaunch, StartsWithoutWindowOrInheritanceAndClosesBothHandles) {
   EXPECT_EQ(g_thread_closes, 1);
 }
 
+// Provokes: setup.wait-fails, setup.exit-code-fails
 TEST_F(WatchedLaunch, FailedWaitOrExitCodeEndWith107AndStillCloseTheHandles) {
   struct Row {
     const char* function;
@@ -287,6 +303,7 @@ TEST_F(WatchedLaunch, FailedWaitOrExitCodeEndWith107AndStillCloseTheHandles) {
   }
 }
 
+// Provokes: setup.not-found, setup.path-not-found, setup.not-started
 TEST_F(WatchedLaunch, StartErrorsChooseTheCodeAndTheDetail) {
   DWORD attributes = GetFileAttributesW(setup_.c_str());
   ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);

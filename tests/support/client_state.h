@@ -9,6 +9,9 @@
 
 #include "support/test_support.h"
 
+// After <windows.h>: the SDDL conversions.
+#include <sddl.h>
+
 namespace test {
 
 inline const std::wstring kClientStatePath = L"Software\\Orvane\\Update\\ClientState\\";
@@ -64,6 +67,41 @@ struct ClientStateKey {
     RegCloseKey(key);
     if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value)) return std::nullopt;
     return value;
+  }
+
+  // How many values the key holds, of any name and type; nothing when it is absent.
+  std::optional<DWORD> ValueCount() const {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    DWORD values = 0;
+    LSTATUS result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      &values, nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) return std::nullopt;
+    return values;
+  }
+
+  // Lets everyone read and remove the key but no one set a value in it or
+  // make a subkey: an access list the installer cannot write through.
+  void DenySettingValues() const {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(root, Subkey().c_str(), 0, WRITE_DAC | KEY_WOW64_32KEY, &key),
+              ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(D;;0x6;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    LSTATUS result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    RegCloseKey(key);
+    ASSERT_EQ(result, ERROR_SUCCESS);
+    HKEY writable = nullptr;
+    LSTATUS opened =
+        RegOpenKeyExW(root, Subkey().c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &writable);
+    if (writable != nullptr) RegCloseKey(writable);
+    ASSERT_EQ(opened, ERROR_ACCESS_DENIED) << "the access list must keep writers out";
   }
 
   // The key as "HKCU\..." or "HKLM\..." text, for programs told where to write.

@@ -107,6 +107,21 @@ void RemoveTree(const std::wstring& path) {
   }
 }
 
+std::wstring MakeDirectoryOfLength(const std::wstring& base, size_t length) {
+  std::wstring path = base;
+  if (path.size() + 1 == length) return {};  // no room for a name and its backslash
+  while (path.size() < length) {
+    size_t remaining = length - path.size();
+    // Never leave 1: a component needs a name and its backslash.
+    size_t take = remaining <= 100 ? remaining : (remaining - 100 >= 2 ? 100 : 50);
+    path += std::wstring(take - 1, L'd') + L"\\";
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      return {};
+    }
+  }
+  return path.size() == length ? path : std::wstring();
+}
+
 ScratchDirectory::ScratchDirectory(const std::wstring& tag) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);

@@ -39,6 +39,10 @@ std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Removes a directory and everything in it, clearing read-only attributes.
 void RemoveTree(const std::wstring& path);
+// Nested directories under base (a directory with its final backslash), made
+// as needed, whose path with its final backslash is exactly length characters
+// long: components of at most 100 characters. Empty when one cannot be made.
+std::wstring MakeDirectoryOfLength(const std::wstring& base, size_t length);
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.

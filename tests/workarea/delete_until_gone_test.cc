@@ -54,6 +54,7 @@ class DeleteUntilGoneTest : public ::testing::Test {
   test::ImportPatch sleep_{"kernel32.dll", "Sleep", &WatchedSleep};
 };
 
+// Provokes: delete.read-only-only
 TEST_F(DeleteUntilGoneTest, EntriesThatGoAtOnceTakeOneAttemptAndNoPause) {
   struct Row {
     const char* what;
@@ -82,6 +83,7 @@ TEST_F(DeleteUntilGoneTest, EntriesThatGoAtOnceTakeOneAttemptAndNoPause) {
   EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty());
 }
 
+// Provokes: delete.unexpected-error
 TEST_F(DeleteUntilGoneTest, AnInvalidNameEndsAtOnce) {
   for (const wchar_t* name : {L"bad<name>.txt", L"what?.txt", L"pipe|.txt"}) {
     g_pauses = 0;
@@ -127,6 +129,7 @@ TEST_F(DeleteUntilGoneTest, FileHeldWithoutDeleteSharingGoesOnceReleased) {
   printf("held for 250 ms after the first pause: %d attempts\n", attempts);
 }
 
+// Provokes: delete.never-gone
 TEST_F(DeleteUntilGoneTest, DirectoryWithContentIsKeptAfterOneHundredAttempts) {
   std::wstring directory = MakeDirectory(L"full");
   ASSERT_TRUE(test::WriteFileBytes(directory + L"\\inside.txt", "kept"));
@@ -146,6 +149,8 @@ TEST_F(DeleteUntilGoneTest, DirectoryWithContentIsKeptAfterOneHundredAttempts) {
 enum class Refusal { kNone, kMarkDenied, kMarkInvalid, kAttributesOpen, kAttributesRead,
                      kAttributesWrite, kAttributesWriteIgnored };
 Refusal g_refusal = Refusal::kNone;
+// Marks refused with ERROR_SHARING_VIOLATION before the refusal above applies.
+int g_sharing_refusals = 0;
 struct OpenCall {
   DWORD access, share, disposition, flags;
 };
@@ -172,6 +177,10 @@ HANDLE WINAPI RefusingCreateFileW(LPCWSTR path, DWORD access, DWORD share,
 
 BOOL WINAPI RefusingSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                                LPVOID data, DWORD size) {
+  if (kind == FileDispositionInfo && g_sharing_refusals > 0) {
+    --g_sharing_refusals;
+    return Refuse(ERROR_SHARING_VIOLATION);
+  }
   if (kind == FileDispositionInfo && g_refusal == Refusal::kMarkDenied) {
     return Refuse(ERROR_ACCESS_DENIED);
   }
@@ -198,6 +207,7 @@ class RefusedDeletion : public DeleteUntilGoneTest {
     DeleteUntilGoneTest::SetUp();
     g_skip_pauses = true;
     g_refusal = Refusal::kNone;
+    g_sharing_refusals = 0;
     g_opens.clear();
     ASSERT_TRUE(create_.active() && set_.active() && get_.active());
     g_create_file = create_.original<decltype(CreateFileW)>();
@@ -232,6 +242,7 @@ TEST_F(RefusedDeletion, EveryOpenTakesTheEntryItselfWithFullSharing) {
   }
 }
 
+// Provokes: delete.never-gone, delete.read-only-only
 TEST_F(RefusedDeletion, EachStepOfTheReadOnlyRouteThatFailsIsCounted) {
   struct Row {
     const char* what;
@@ -261,16 +272,23 @@ TEST_F(RefusedDeletion, EachStepOfTheReadOnlyRouteThatFailsIsCounted) {
   }
 }
 
+// Provokes: delete.unexpected-error
 TEST_F(RefusedDeletion, AnUnexpectedRefusalOfTheMarkEndsAtOnce) {
-  std::wstring path = MakeFile(L"kept.txt");
-  g_refusal = Refusal::kMarkInvalid;
-  int32_t attempts = 0;
-  EXPECT_FALSE(DeleteUntilGone(path.c_str(), attempts));
-  EXPECT_EQ(attempts, 1);
-  EXPECT_EQ(g_pauses, 0);
-  EXPECT_TRUE(test::FileExists(path));
+  // After that many marks refused as if the file were held elsewhere.
+  for (int held : {0, 2}) {
+    std::wstring path = MakeFile(L"kept.txt");
+    g_pauses = 0;
+    g_sharing_refusals = held;
+    g_refusal = Refusal::kMarkInvalid;
+    int32_t attempts = 0;
+    EXPECT_FALSE(DeleteUntilGone(path.c_str(), attempts)) << held;
+    EXPECT_EQ(attempts, 1 + held) << "the count stays where it was";
+    EXPECT_EQ(g_pauses, held);
+    EXPECT_TRUE(test::FileExists(path));
+  }
 }
 
+// Provokes: delete.never-gone
 TEST_F(RefusedDeletion, EntryKeptPendingByAnotherHandleStaysBounded) {
   // Another handle that allows deletion keeps the marked file pending. Windows
   // then refuses every open; Wine lets it be opened and marked again. Either

@@ -86,6 +86,7 @@ class WorkDirectorySecurity : public ::testing::Test {
   workarea_test::WorkDirectoryCalls calls_;
 };
 
+// Provokes: workdir.default-security
 TEST_F(WorkDirectorySecurity, WithoutPersistentAccessListsNothingIsBuilt) {
   struct Row {
     const char* what;
@@ -156,6 +157,8 @@ TEST_F(WorkDirectorySecurity, AGroupAsDefaultOwnerIsTheLastEntry) {
   ExpectEverythingReleased("group owner");
 }
 
+// Provokes: workdir.acl.no-token, workdir.acl.no-owner, workdir.acl.text-too-long,
+// Provokes: workdir.acl.text-rejected
 TEST_F(WorkDirectorySecurity, AnAccessListThatCannotBeBuiltEndsWith117) {
   struct Row {
     const char* what;

@@ -23,14 +23,7 @@ class WorkDirectoryTest : public ::testing::Test {
 
   // A real, nested directory whose path, final backslash included, is length long.
   std::wstring MakeDirectoryOfLength(size_t length) {
-    std::wstring path = scratch_.path();
-    while (path.size() < length) {
-      size_t remaining = length - path.size();
-      size_t component = remaining - 1 <= 200 ? remaining - 1 : 100;
-      path += std::wstring(component, L'd');
-      EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
-      path += L'\\';
-    }
+    std::wstring path = test::MakeDirectoryOfLength(scratch_.path(), length);
     g_seen = workarea_test::Record();
     return path;
   }
@@ -71,6 +64,7 @@ TEST_F(WorkDirectoryTest, AModuleDirectoryOf246CharactersGivesA259CharacterPath)
   EXPECT_TRUE(test::FileExists(work_dir.Data()));
 }
 
+// Provokes: workdir.module-dir-too-long
 TEST_F(WorkDirectoryTest, AModuleDirectoryWithoutRoomForTheNameEndsWith108BeforeAnyCall) {
   struct Row {
     size_t length;
@@ -99,6 +93,7 @@ TEST_F(WorkDirectoryTest, AModuleDirectoryWithoutRoomForTheNameEndsWith108Before
   }
 }
 
+// Provokes: workdir.create-fails, workdir.random-fails
 TEST_F(WorkDirectoryTest, TenRefusedCreationsTryTenNamesAndEndWith109) {
   struct Row {
     const char* what;
@@ -134,6 +129,7 @@ TEST_F(WorkDirectoryTest, TenRefusedCreationsTryTenNamesAndEndWith109) {
   }
 }
 
+// Provokes: workdir.random-fails
 TEST_F(WorkDirectoryTest, AFailingRandomSourceStillGivesUsableNames) {
   g_steer.random = Steering::Random::kFailing;
   std::set<std::wstring> names;

@@ -108,6 +108,7 @@ TEST_F(CabinetLibraryTest, SecondExpansionDoesNotLoadAgain) {
             test::ReadFileBytes(test::BinDirectory() + L"cabinet_setup.exe"));
 }
 
+// Provokes: cabinet.no-library
 TEST_F(CabinetLibraryTest, NoLibraryGivesFalseAndALaterCallTriesAgain) {
   g_refuse_loads = true;
   EXPECT_FALSE(Expand());
@@ -192,6 +193,7 @@ class StandInChild {
   bool copied_ = false;
 };
 
+// Provokes: cabinet.missing-entry-point
 TEST(CabinetLibrary, LibraryWithoutAnEntryPointGivesFalse) {
   StandInChild child;
   ASSERT_TRUE(child.copied());

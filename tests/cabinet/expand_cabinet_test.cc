@@ -155,6 +155,7 @@ TEST_F(WatchedExpansion, StoredDateTimeAndAttributesReachTheFile) {
 
 // Damaged and empty cabinets: false, and nothing at the destination once the
 // call has returned (all handles to it are closed by then).
+// Provokes: cabinet.damaged, cabinet.empty
 TEST_F(WatchedExpansion, FailedExpansionLeavesNothingAtTheDestination) {
   const std::string good = test::ReadCabinet(L"setup");
   const std::vector<test::DataBlock> blocks = test::FirstFolderBlocks(good);
@@ -198,6 +199,7 @@ TEST_F(WatchedExpansion, FailedExpansionLeavesNothingAtTheDestination) {
   }
 }
 
+// Provokes: cabinet.destination-fails
 TEST_F(ExpandCabinetTest, DestinationThatCannotBeCreatedGivesFalse) {
   destination_ = scratch_ / L"missing\\setup.exe";
   EXPECT_FALSE(Expand(test::ReadCabinet(L"setup")));
@@ -206,6 +208,7 @@ TEST_F(ExpandCabinetTest, DestinationThatCannotBeCreatedGivesFalse) {
 
 // Source paths without a directory of their own are refused before any
 // file is opened, even where the name would find a real cabinet.
+// Provokes: cabinet.source-without-backslash
 TEST_F(WatchedExpansion, SourceWithoutDirectoryIsRefusedBeforeAnythingIsOpened) {
   ASSERT_TRUE(test::WriteFileBytes(source_, test::ReadCabinet(L"setup")));
   ASSERT_WIN32(SetCurrentDirectoryW(scratch_.path().c_str()));

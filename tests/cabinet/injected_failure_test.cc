@@ -62,6 +62,8 @@ struct Injection {
   int failing_call;
 };
 
+// Provokes: cabinet.duplicate-fails, cabinet.write-fails, cabinet.unreadable,
+// Provokes: cabinet.utf8-fails, cabinet.create-fails
 TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
   const Injection injections[] = {
       {"the handle for the library cannot be duplicated", "DuplicateHandle",

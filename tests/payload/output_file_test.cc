@@ -110,6 +110,7 @@ TEST_F(OutputFileTest, OpenReplacesAnExistingFile) {
   EXPECT_EQ(test::ReadFileBytes(path), "new");
 }
 
+// Provokes: output.create-fails
 TEST_F(OutputFileTest, FailedOpenLeavesTheObjectClosedWithCreateFileError) {
   std::wstring path = scratch_ / L"missing\\setup.exe";
   OutputFile file;
@@ -203,6 +204,7 @@ BOOL WINAPI FailingDuplicateHandle(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL
   return FALSE;
 }
 
+// Provokes: output.duplicate-fails
 TEST_F(OutputFileTest, FailedDuplicationLeavesTheObjectOpen) {
   std::wstring path = scratch_ / L"single.bin";
   OutputFile file;

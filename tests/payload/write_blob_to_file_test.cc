@@ -117,6 +117,7 @@ TEST_F(WriteBlob, ReplacesAnExistingFile) {
   EXPECT_EQ(test::ReadFileBytes(path), "new");
 }
 
+// Provokes: output.create-fails
 TEST_F(WriteBlob, FailsWithCreateFileErrorAndCreatesNothing) {
   ASSERT_WIN32(CreateDirectoryW((scratch_ / L"folder").c_str(), nullptr));
   struct Row {
@@ -138,6 +139,7 @@ TEST_F(WriteBlob, FailsWithCreateFileErrorAndCreatesNothing) {
   EXPECT_EQ(test::ListDirectory(scratch_.path()), std::vector<std::wstring>{L"folder"});
 }
 
+// Provokes: output.create-fails
 TEST_F(WriteBlob, FileHeldByAnotherWriterIsASharingViolation) {
   std::wstring path = scratch_ / L"held.bin";
   ASSERT_TRUE(test::WriteFileBytes(path, "held"));
@@ -151,6 +153,7 @@ TEST_F(WriteBlob, FileHeldByAnotherWriterIsASharingViolation) {
   EXPECT_EQ(test::ReadFileBytes(path), "held");
 }
 
+// Provokes: output.path-too-long
 TEST_F(WriteBlob, PathOf259IsAcceptedAnd260RefusedBeforeAnySystemCall) {
   test::ImportPatch create_patch("kernel32.dll", "CreateFileW", &CountingCreateFileW);
   ASSERT_TRUE(create_patch.active());
@@ -176,6 +179,7 @@ TEST_F(WriteBlob, PathOf259IsAcceptedAnd260RefusedBeforeAnySystemCall) {
   EXPECT_EQ(g_write_sizes.size(), 1u) << "only the 259-character file was written";
 }
 
+// Provokes: output.write-fails
 TEST_F(WriteBlob, FailedWriteLeavesNoFileAndReportsWriteFileError) {
   test::ImportPatch mark_patch("kernel32.dll", "SetFileInformationByHandle",
                                &NoisySetFileInformationByHandle);
@@ -205,6 +209,7 @@ TEST_F(WriteBlob, FailedWriteLeavesNoFileAndReportsWriteFileError) {
   }
 }
 
+// Provokes: output.mark-fails
 TEST_F(WriteBlob, FailedMarkStillClosesAndReportsWriteFileError) {
   test::ImportPatch mark_patch("kernel32.dll", "SetFileInformationByHandle",
                                &NoisySetFileInformationByHandle);

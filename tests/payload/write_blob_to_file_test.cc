@@ -229,4 +229,53 @@ TEST_F(WriteBlob, FailedMarkStillClosesAndReportsWriteFileError) {
   if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
 }
 
+// A CloseHandle that fails keeps the handle; the test closes it afterwards.
+std::vector<HANDLE> g_refused_closes;
+
+BOOL WINAPI RefusingCloseHandle(HANDLE handle) {
+  g_refused_closes.push_back(handle);
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
+
+// Provokes: output.close-fails
+TEST_F(WriteBlob, FailedCloseIsNotReported) {
+  struct Row {
+    const char* what;
+    size_t fail_at;
+    bool written;
+  } rows[] = {
+      {"after the whole blob was written", SIZE_MAX, true},
+      {"after a failed write: WriteFile's error is kept", 0, false},
+  };
+  const std::string bytes = Pattern(1000);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::wstring path = scratch_ / L"unclosed.bin";
+    g_write_sizes.clear();
+    g_fail_at = row.fail_at;
+    g_fail_error = ERROR_DISK_FULL;
+    g_refused_closes.clear();
+    ResourceBlob blob = {bytes.data(), bytes.size()};
+    bool written = false;
+    DWORD error = 0;
+    {
+      test::ImportPatch close_patch("kernel32.dll", "CloseHandle", &RefusingCloseHandle);
+      ASSERT_TRUE(close_patch.active());
+      written = WriteBlobToFile(blob, path.c_str());
+      error = GetLastError();
+    }
+    EXPECT_EQ(written, row.written);
+    if (!row.written) EXPECT_EQ(error, static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(g_refused_closes.size(), 1u);
+    for (HANDLE handle : g_refused_closes) CloseHandle(handle);
+    // Once its handle is really closed, the file is as the result says.
+    if (row.written) {
+      EXPECT_TRUE(test::ReadFileBytes(path) == bytes);
+    } else {
+      EXPECT_FALSE(test::FileExists(path));
+    }
+  }
+}
+
 }  // namespace

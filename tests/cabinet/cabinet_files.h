@@ -90,4 +90,127 @@ inline std::string CabinetWithoutFiles() {
   return bytes;
 }
 
+// Cabinets with stored (uncompressed) data, written here because gcab makes
+// no cabinet sets. A file entry's folder is 0 or one of the continuation
+// marks; a data block whose unpacked size is 0 is finished at the start of
+// the next cabinet of the set.
+constexpr uint16_t kContinuedFromPrevious = 0xFFFD;
+constexpr uint16_t kContinuedToNext = 0xFFFE;
+constexpr size_t kStoredBlockSize = 0x8000;
+
+struct StoredFile {
+  std::string name;
+  uint32_t size;
+  uint32_t folder_offset;
+  uint16_t folder;
+};
+
+struct StoredBlock {
+  std::string data;
+  uint16_t unpacked_size;
+};
+
+inline void Append16(std::string& bytes, uint16_t value) {
+  bytes += static_cast<char>(value & 0xFF);
+  bytes += static_cast<char>(value >> 8);
+}
+
+inline void Append32(std::string& bytes, uint32_t value) {
+  Append16(bytes, static_cast<uint16_t>(value & 0xFFFF));
+  Append16(bytes, static_cast<uint16_t>(value >> 16));
+}
+
+// One cabinet of set 0x5EED with one stored folder. previous and next name
+// the neighbouring cabinets of the set beside it; empty when there is none.
+inline std::string StoredCabinet(uint16_t index, const std::string& previous,
+                                 const std::string& next, const std::vector<StoredFile>& files,
+                                 const std::vector<StoredBlock>& blocks) {
+  std::string links;
+  uint16_t flags = 0;
+  if (!previous.empty()) {
+    flags |= 0x1;
+    links += previous + '\0' + "previous disk" + '\0';
+  }
+  if (!next.empty()) {
+    flags |= 0x2;
+    links += next + '\0' + "next disk" + '\0';
+  }
+  std::string entries;
+  for (const StoredFile& file : files) {
+    Append32(entries, file.size);
+    Append32(entries, file.folder_offset);
+    Append16(entries, file.folder);
+    Append16(entries, 0x5264);  // 2021-03-04
+    Append16(entries, 0x6DA5);  // 13:45:10
+    Append16(entries, 0x20);    // archive
+    entries += file.name + '\0';
+  }
+  std::string data;
+  for (const StoredBlock& block : blocks) {
+    Append32(data, 0);  // no checksum
+    Append16(data, static_cast<uint16_t>(block.data.size()));
+    Append16(data, block.unpacked_size);
+    data += block.data;
+  }
+  const uint32_t folder_at = static_cast<uint32_t>(36 + links.size());
+  const uint32_t files_at = folder_at + 8;
+  const uint32_t data_at = files_at + static_cast<uint32_t>(entries.size());
+  std::string bytes = "MSCF";
+  Append32(bytes, 0);
+  Append32(bytes, data_at + static_cast<uint32_t>(data.size()));
+  Append32(bytes, 0);
+  Append32(bytes, files_at);
+  Append32(bytes, 0);
+  bytes += '\x03';  // format 1.3
+  bytes += '\x01';
+  Append16(bytes, 1);  // one folder
+  Append16(bytes, static_cast<uint16_t>(files.size()));
+  Append16(bytes, flags);
+  Append16(bytes, 0x5EED);
+  Append16(bytes, index);
+  bytes += links;
+  Append32(bytes, data_at);
+  Append16(bytes, static_cast<uint16_t>(blocks.size()));
+  Append16(bytes, 0);  // stored
+  return bytes + entries + data;
+}
+
+inline std::vector<StoredBlock> StoredBlocks(const std::string& bytes) {
+  std::vector<StoredBlock> blocks;
+  for (size_t at = 0; at < bytes.size(); at += kStoredBlockSize) {
+    std::string part = bytes.substr(at, kStoredBlockSize);
+    blocks.push_back({part, static_cast<uint16_t>(part.size())});
+  }
+  return blocks;
+}
+
+// A set of two cabinets, "first" and "second" by the names given: the first
+// holds only the beginning of spanning, whose last data block is split
+// between the two; the second holds the rest of it, then all of whole.
+struct CabinetSet {
+  std::string first;
+  std::string second;
+};
+
+inline CabinetSet SpannedCabinets(const std::string& first_name, const std::string& second_name,
+                                  const std::string& spanning, const std::string& whole) {
+  std::vector<StoredBlock> first_blocks = StoredBlocks(spanning);
+  const StoredBlock split = first_blocks.back();
+  const size_t half = split.data.size() / 2;
+  first_blocks.back() = {split.data.substr(0, half), 0};
+  std::vector<StoredBlock> second_blocks = {{split.data.substr(half), split.unpacked_size}};
+  for (const StoredBlock& block : StoredBlocks(whole)) second_blocks.push_back(block);
+
+  const uint32_t spanning_size = static_cast<uint32_t>(spanning.size());
+  CabinetSet set;
+  set.first = StoredCabinet(0, "", second_name, {{"spanning.bin", spanning_size, 0, kContinuedToNext}},
+                            first_blocks);
+  set.second = StoredCabinet(
+      1, first_name, "",
+      {{"spanning.bin", spanning_size, 0, kContinuedFromPrevious},
+       {"whole.bin", static_cast<uint32_t>(whole.size()), spanning_size, 0}},
+      second_blocks);
+  return set;
+}
+
 }  // namespace test

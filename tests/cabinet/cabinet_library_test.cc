@@ -108,6 +108,7 @@ TEST_F(CabinetLibraryTest, SecondExpansionDoesNotLoadAgain) {
             test::ReadFileBytes(test::BinDirectory() + L"cabinet_setup.exe"));
 }
 
+// Provokes: cabinet.no-library
 TEST_F(CabinetLibraryTest, NoLibraryGivesFalseAndALaterCallTriesAgain) {
   g_refuse_loads = true;
   EXPECT_FALSE(Expand());
@@ -117,6 +118,75 @@ TEST_F(CabinetLibraryTest, NoLibraryGivesFalseAndALaterCallTriesAgain) {
   g_refuse_loads = false;
   EXPECT_TRUE(Expand());
   EXPECT_EQ(g_loads.size(), 4u);
+}
+
+// Every candidate's expansion made unusable: it fails, or reports a size that
+// does not fit the buffer.
+int g_expansions = 0;
+DWORD g_expansion_result = 0;
+
+DWORD WINAPI UnusableExpandEnvironmentStringsW(LPCWSTR, LPWSTR, DWORD) {
+  ++g_expansions;
+  if (g_expansion_result == 0) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return g_expansion_result;
+}
+
+// Provokes: cabinet.no-library
+TEST_F(CabinetLibraryTest, NoCandidatePathThatFitsGivesFalseWithoutLoading) {
+  struct Row {
+    const char* shows;
+    DWORD result;
+  } rows[] = {
+      {"the expansion fails", 0},
+      {"the expanded path needs one character more than there is", MAX_PATH + 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.shows);
+    g_loads.clear();
+    g_expansions = 0;
+    g_expansion_result = row.result;
+    {
+      test::ImportPatch expand("kernel32.dll", "ExpandEnvironmentStringsW",
+                               &UnusableExpandEnvironmentStringsW);
+      ASSERT_TRUE(expand.active());
+      EXPECT_FALSE(Expand());
+    }
+    EXPECT_EQ(g_expansions, 3);
+    EXPECT_TRUE(g_loads.empty());
+    EXPECT_EQ(test::ListDirectory(scratch_.path()), std::vector<std::wstring>{L"SETUP.EX_"});
+  }
+  EXPECT_TRUE(Expand());
+}
+
+// One entry point looked up in vain, as in a library that lacks it.
+const char* g_missing_entry_point = nullptr;
+test::ImportPatch* g_lookup_patch = nullptr;
+
+FARPROC WINAPI LookupMissingOne(HMODULE module, LPCSTR name) {
+  bool by_name = (reinterpret_cast<uintptr_t>(name) >> 16) != 0;
+  if (by_name && lstrcmpA(name, g_missing_entry_point) == 0) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return g_lookup_patch->original<decltype(GetProcAddress)>()(module, name);
+}
+
+// Provokes: cabinet.missing-entry-point
+TEST_F(CabinetLibraryTest, EachMissingEntryPointGivesFalseAndTouchesNothing) {
+  for (const char* missing : {"FDICreate", "FDIDestroy", "FDICopy"}) {
+    SCOPED_TRACE(missing);
+    g_missing_entry_point = missing;
+    {
+      test::ImportPatch lookup("kernel32.dll", "GetProcAddress", &LookupMissingOne);
+      ASSERT_TRUE(lookup.active());
+      g_lookup_patch = &lookup;
+      EXPECT_FALSE(Expand());
+    }
+    EXPECT_EQ(test::ListDirectory(scratch_.path()), std::vector<std::wstring>{L"SETUP.EX_"});
+  }
+  // The library itself stays loaded: found once, for every call.
+  EXPECT_TRUE(Expand());
+  EXPECT_EQ(g_loads.size(), 1u);
 }
 
 // Run by the next test in a child process; exits with kStandInChecked when
@@ -192,6 +262,7 @@ class StandInChild {
   bool copied_ = false;
 };
 
+// Provokes: cabinet.missing-entry-point
 TEST(CabinetLibrary, LibraryWithoutAnEntryPointGivesFalse) {
   StandInChild child;
   ASSERT_TRUE(child.copied());

@@ -69,6 +69,7 @@ TEST(CabinetSetupUnpack, SetupIsExpandedToSetupExeAndTheCabinetDeleted) {
   }
 }
 
+// Provokes: unpack.expansion-fails
 TEST(CabinetSetupUnpack, DamagedCabinetGives115AndIsDeleted) {
   test::ScratchDirectory work(L"cabwork");
   Unpacked unpacked = Unpack(L"cabinet_cut_short", work.path());
@@ -81,6 +82,7 @@ TEST(CabinetSetupUnpack, DamagedCabinetGives115AndIsDeleted) {
 
 // A work directory of 252 characters: the cabinet's own name "SETUP" still
 // fits (257), "setup.exe" does not (261).
+// Provokes: unpack.cabinet-target-too-long
 TEST(CabinetSetupUnpack, ShortNameWhoseExpansionPathDoesNotFitGives108) {
   test::ScratchDirectory scratch(L"cablong");
   const size_t kWorkDirLength = 252;

@@ -155,6 +155,7 @@ TEST_F(WatchedExpansion, StoredDateTimeAndAttributesReachTheFile) {
 
 // Damaged and empty cabinets: false, and nothing at the destination once the
 // call has returned (all handles to it are closed by then).
+// Provokes: cabinet.damaged, cabinet.empty
 TEST_F(WatchedExpansion, FailedExpansionLeavesNothingAtTheDestination) {
   const std::string good = test::ReadCabinet(L"setup");
   const std::vector<test::DataBlock> blocks = test::FirstFolderBlocks(good);
@@ -198,14 +199,81 @@ TEST_F(WatchedExpansion, FailedExpansionLeavesNothingAtTheDestination) {
   }
 }
 
+// Provokes: cabinet.destination-fails
 TEST_F(ExpandCabinetTest, DestinationThatCannotBeCreatedGivesFalse) {
   destination_ = scratch_ / L"missing\\setup.exe";
   EXPECT_FALSE(Expand(test::ReadCabinet(L"setup")));
   EXPECT_EQ(ListDirectory(scratch_.path()), (Names{L"SETUP.EX_"}));
 }
 
+// A destination that cannot be replaced is left as it was.
+// Provokes: cabinet.destination-fails
+TEST_F(ExpandCabinetTest, DestinationHeldOrInTheWayIsLeftAsItWas) {
+  const std::string cabinet = test::ReadCabinet(L"setup");
+  // A file that another handle holds, sharing only reading.
+  ASSERT_TRUE(test::WriteFileBytes(destination_, "older file"));
+  HANDLE holder = CreateFileW(destination_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_FALSE(Expand(cabinet));
+  CloseHandle(holder);
+  EXPECT_TRUE(test::ReadFileBytes(destination_) == "older file");
+
+  // A directory of that name.
+  test::RemoveTree(destination_);
+  ASSERT_WIN32(CreateDirectoryW(destination_.c_str(), nullptr));
+  EXPECT_FALSE(Expand(cabinet));
+  DWORD attributes = GetFileAttributesW(destination_.c_str());
+  EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+}
+
+// A cabinet that cannot be opened: missing, held by another handle that
+// shares nothing, or a directory. Nothing is created at the destination.
+// Provokes: cabinet.unreadable
+TEST_F(ExpandCabinetTest, CabinetThatCannotBeOpenedGivesFalse) {
+  enum class Source { kMissing, kHeld, kDirectory };
+  struct Row {
+    const char* shows;
+    Source source;
+  } rows[] = {
+      {"no such file", Source::kMissing},
+      {"held by another handle", Source::kHeld},
+      {"a directory of that name", Source::kDirectory},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.shows);
+    test::RemoveTree(source_);
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (row.source == Source::kHeld) {
+      ASSERT_TRUE(test::WriteFileBytes(source_, test::ReadCabinet(L"setup")));
+      holder = CreateFileW(source_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
+    } else if (row.source == Source::kDirectory) {
+      ASSERT_WIN32(CreateDirectoryW(source_.c_str(), nullptr));
+    }
+    EXPECT_FALSE(ExpandCabinet(source_.c_str(), destination_.c_str()));
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    EXPECT_FALSE(test::FileExists(destination_));
+  }
+}
+
+// A stored date that is no date sets no time; the attributes still travel.
+// Provokes: cabinet.finish-unnoticed
+TEST_F(WatchedExpansion, StoredDateThatIsNoDateSetsNoTime) {
+  std::string cabinet = test::ReadCabinet(L"setup");
+  // 1980, month 0, day 0.
+  test::SetFirstEntryStamp(cabinet, 0, 0, 0x21);
+  ASSERT_TRUE(Expand(cabinet));
+  ASSERT_EQ(g_basic_info_calls.size(), 1u);
+  EXPECT_EQ(g_basic_info_calls[0].info.CreationTime.QuadPart, 0);
+  EXPECT_EQ(g_basic_info_calls[0].info.FileAttributes, 0x21u);
+  EXPECT_NE(GetFileAttributesW(destination_.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_EQ(test::ReadFileBytes(destination_), SetupProgramBytes());
+}
+
 // Source paths without a directory of their own are refused before any
 // file is opened, even where the name would find a real cabinet.
+// Provokes: cabinet.source-without-backslash
 TEST_F(WatchedExpansion, SourceWithoutDirectoryIsRefusedBeforeAnythingIsOpened) {
   ASSERT_TRUE(test::WriteFileBytes(source_, test::ReadCabinet(L"setup")));
   ASSERT_WIN32(SetCurrentDirectoryW(scratch_.path().c_str()));

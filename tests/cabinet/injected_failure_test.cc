@@ -3,6 +3,8 @@
 // destination.
 #include <gtest/gtest.h>
 
+#include <fdi.h>
+
 #include <string>
 #include <vector>
 
@@ -20,7 +22,10 @@ int g_calls = 0;
 int g_failing_call = 0;
 test::ImportPatch* g_patch = nullptr;
 
-bool ThisCallFails() { return ++g_calls == g_failing_call; }
+// A failing call of kEveryCall makes every call fail.
+constexpr int kEveryCall = -1;
+
+bool ThisCallFails() { return ++g_calls == g_failing_call || g_failing_call == kEveryCall; }
 
 BOOL WINAPI FailingDuplicateHandle(HANDLE process, HANDLE source, HANDLE target_process,
                                    LPHANDLE target, DWORD access, BOOL inherit, DWORD options) {
@@ -55,6 +60,26 @@ BOOL WINAPI FailingReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD rea
   return g_patch->original<decltype(ReadFile)>()(file, buffer, count, read, overlapped);
 }
 
+int WINAPI FailingWideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int count,
+                                      LPSTR narrow, int size, LPCCH fallback, LPBOOL used) {
+  if (ThisCallFails()) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  return g_patch->original<decltype(WideCharToMultiByte)>()(code_page, flags, text, count,
+                                                            narrow, size, fallback, used);
+}
+
+int WINAPI FailingMultiByteToWideChar(UINT code_page, DWORD flags, LPCCH narrow, int count,
+                                      LPWSTR text, int size) {
+  if (ThisCallFails()) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  return g_patch->original<decltype(MultiByteToWideChar)>()(code_page, flags, narrow, count,
+                                                            text, size);
+}
+
 struct Injection {
   const char* shows;
   const char* function;
@@ -62,6 +87,8 @@ struct Injection {
   int failing_call;
 };
 
+// Provokes: cabinet.duplicate-fails, cabinet.write-fails, cabinet.unreadable,
+// Provokes: cabinet.utf8-fails, cabinet.create-fails
 TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
   const Injection injections[] = {
       {"the handle for the library cannot be duplicated", "DuplicateHandle",
@@ -75,6 +102,18 @@ TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
        reinterpret_cast<void*>(&FailingHeapAlloc), 2},
       {"no memory for the library's context", "HeapAlloc",
        reinterpret_cast<void*>(&FailingHeapAlloc), 3},
+      {"the file name's UTF-8 size cannot be had", "WideCharToMultiByte",
+       reinterpret_cast<void*>(&FailingWideCharToMultiByte), 1},
+      {"the file name cannot be put into UTF-8", "WideCharToMultiByte",
+       reinterpret_cast<void*>(&FailingWideCharToMultiByte), 2},
+      {"the directory's UTF-8 size cannot be had", "WideCharToMultiByte",
+       reinterpret_cast<void*>(&FailingWideCharToMultiByte), 3},
+      {"the directory cannot be put into UTF-8", "WideCharToMultiByte",
+       reinterpret_cast<void*>(&FailingWideCharToMultiByte), 4},
+      {"the cabinet's path cannot be measured back out of UTF-8", "MultiByteToWideChar",
+       reinterpret_cast<void*>(&FailingMultiByteToWideChar), 1},
+      {"the cabinet's path cannot be decoded back out of UTF-8", "MultiByteToWideChar",
+       reinterpret_cast<void*>(&FailingMultiByteToWideChar), 2},
   };
   const std::string cabinet = test::ReadCabinet(L"setup");
   for (const Injection& injection : injections) {
@@ -95,6 +134,145 @@ TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
     EXPECT_FALSE(expanded);
     EXPECT_GE(g_calls, injection.failing_call) << "the injected failure was never reached";
     EXPECT_EQ(test::ListDirectory(scratch.path()), (Names{L"SETUP.EX_"}));
+  }
+}
+
+// The library's entry points as the expansion looks them up: FDICreate is
+// handed out as a stand-in that fails as the library's own does when it
+// gets no memory; FDICopy and FDIDestroy are counted on their way through.
+using FdiCopyFunction = BOOL(DIAMONDAPI*)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT,
+                                          void*);
+using FdiDestroyFunction = BOOL(DIAMONDAPI*)(HFDI);
+int g_create_calls = 0;
+int g_copy_calls = 0;
+int g_destroy_calls = 0;
+FdiCopyFunction g_real_copy = nullptr;
+FdiDestroyFunction g_real_destroy = nullptr;
+
+HFDI DIAMONDAPI FailingFdiCreate(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK,
+                                 int, PERF error) {
+  ++g_create_calls;
+  error->erfOper = FDIERROR_ALLOC_FAIL;
+  error->fError = TRUE;
+  return nullptr;
+}
+
+BOOL DIAMONDAPI CountingFdiCopy(HFDI context, char* name, char* directory, int flags,
+                                PFNFDINOTIFY notify, PFNFDIDECRYPT decrypt, void* user) {
+  ++g_copy_calls;
+  return g_real_copy(context, name, directory, flags, notify, decrypt, user);
+}
+
+BOOL DIAMONDAPI CountingFdiDestroy(HFDI context) {
+  ++g_destroy_calls;
+  return g_real_destroy(context);
+}
+
+template <typename Function>
+FARPROC AsProcedure(Function* function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
+}
+
+FARPROC WINAPI StandInLookup(HMODULE module, LPCSTR name) {
+  FARPROC found = g_patch->original<decltype(GetProcAddress)>()(module, name);
+  if (found == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return found;
+  if (lstrcmpA(name, "FDICreate") == 0) return AsProcedure(&FailingFdiCreate);
+  if (lstrcmpA(name, "FDICopy") == 0) {
+    g_real_copy = reinterpret_cast<FdiCopyFunction>(reinterpret_cast<void*>(found));
+    return AsProcedure(&CountingFdiCopy);
+  }
+  if (lstrcmpA(name, "FDIDestroy") == 0) {
+    g_real_destroy = reinterpret_cast<FdiDestroyFunction>(reinterpret_cast<void*>(found));
+    return AsProcedure(&CountingFdiDestroy);
+  }
+  return found;
+}
+
+// Provokes: cabinet.create-fails
+TEST(ExpandCabinetInjected, FailedFdiCreateGivesFalseBeforeTheCabinetIsOpened) {
+  test::ScratchDirectory scratch(L"cabfail");
+  const std::wstring source = scratch / L"SETUP.EX_";
+  const std::wstring destination = scratch / L"setup.exe";
+  ASSERT_TRUE(test::WriteFileBytes(source, test::ReadCabinet(L"setup")));
+  bool expanded = true;
+  {
+    test::ImportPatch patch("kernel32.dll", "GetProcAddress", &StandInLookup);
+    ASSERT_TRUE(patch.active());
+    g_patch = &patch;
+    expanded = ExpandCabinet(source.c_str(), destination.c_str());
+  }
+  EXPECT_FALSE(expanded);
+  EXPECT_EQ(g_create_calls, 1);
+  EXPECT_EQ(g_copy_calls, 0);
+  // No context, nothing to destroy.
+  EXPECT_EQ(g_destroy_calls, 0);
+  EXPECT_EQ(test::ListDirectory(scratch.path()), (Names{L"SETUP.EX_"}));
+}
+
+// Once the first file is complete, failures while finishing it change
+// nothing: a failed call here keeps whatever it was given (a handle that
+// could not be closed stays open until the test closes it).
+std::vector<HANDLE> g_left_open;
+
+BOOL WINAPI FailingSetBasicInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
+                                DWORD size) {
+  if (kind == FileBasicInfo && ThisCallFails()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return g_patch->original<decltype(SetFileInformationByHandle)>()(file, kind, info, size);
+}
+
+BOOL WINAPI FailingFlushFileBuffers(HANDLE file) {
+  if (ThisCallFails()) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return FALSE;
+  }
+  return g_patch->original<decltype(FlushFileBuffers)>()(file);
+}
+
+BOOL WINAPI FailingCloseHandle(HANDLE handle) {
+  if (ThisCallFails()) {
+    g_left_open.push_back(handle);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return g_patch->original<decltype(CloseHandle)>()(handle);
+}
+
+// Provokes: cabinet.finish-unnoticed
+TEST(ExpandCabinetInjected, FailuresWhileFinishingACompleteFileGoUnnoticed) {
+  const Injection injections[] = {
+      {"the stored time and attributes cannot be set", "SetFileInformationByHandle",
+       reinterpret_cast<void*>(&FailingSetBasicInfo), 1},
+      {"the expanded file cannot be flushed", "FlushFileBuffers",
+       reinterpret_cast<void*>(&FailingFlushFileBuffers), 1},
+      {"no handle can be closed, the library's nor the file's own", "CloseHandle",
+       reinterpret_cast<void*>(&FailingCloseHandle), kEveryCall},
+  };
+  const std::string cabinet = test::ReadCabinet(L"setup");
+  const std::string program = test::ReadFileBytes(test::BinDirectory() + L"cabinet_setup.exe");
+  for (const Injection& injection : injections) {
+    SCOPED_TRACE(injection.shows);
+    test::ScratchDirectory scratch(L"cabfinish");
+    const std::wstring source = scratch / L"SETUP.EX_";
+    const std::wstring destination = scratch / L"setup.exe";
+    ASSERT_TRUE(test::WriteFileBytes(source, cabinet));
+    g_left_open.clear();
+    bool expanded = false;
+    {
+      g_calls = 0;
+      g_failing_call = injection.failing_call;
+      test::ImportPatch patch("kernel32.dll", injection.function, injection.replacement);
+      ASSERT_TRUE(patch.active());
+      g_patch = &patch;
+      expanded = ExpandCabinet(source.c_str(), destination.c_str());
+    }
+    for (HANDLE handle : g_left_open) CloseHandle(handle);
+    EXPECT_TRUE(expanded);
+    EXPECT_GE(g_calls, 1) << "the injected failure was never reached";
+    EXPECT_TRUE(test::ReadFileBytes(destination) == program);
+    EXPECT_EQ(test::ListDirectory(scratch.path()), (Names{L"SETUP.EX_", L"setup.exe"}));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "payload/output_file.h"
 #include "support/import_patch.h"
@@ -110,6 +111,7 @@ TEST_F(OutputFileTest, OpenReplacesAnExistingFile) {
   EXPECT_EQ(test::ReadFileBytes(path), "new");
 }
 
+// Provokes: output.create-fails
 TEST_F(OutputFileTest, FailedOpenLeavesTheObjectClosedWithCreateFileError) {
   std::wstring path = scratch_ / L"missing\\setup.exe";
   OutputFile file;
@@ -203,6 +205,7 @@ BOOL WINAPI FailingDuplicateHandle(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL
   return FALSE;
 }
 
+// Provokes: output.duplicate-fails
 TEST_F(OutputFileTest, FailedDuplicationLeavesTheObjectOpen) {
   std::wstring path = scratch_ / L"single.bin";
   OutputFile file;
@@ -216,6 +219,55 @@ TEST_F(OutputFileTest, FailedDuplicationLeavesTheObjectOpen) {
   EXPECT_TRUE(WriteAll(file.Handle(), "still ours"));
   file.Close();
   EXPECT_EQ(test::ReadFileBytes(path), "still ours");
+}
+
+// A file made read-only through its own handle can no longer be marked for
+// deletion: the request is refused, and the object and its file stay.
+// Provokes: output.mark-fails
+TEST_F(OutputFileTest, ReadOnlyFileCannotBeMarkedAndStays) {
+  std::wstring path = scratch_ / L"read-only.bin";
+  OutputFile file;
+  ASSERT_WIN32(file.Open(path.c_str()));
+  ASSERT_TRUE(WriteAll(file.Handle(), "kept"));
+  FILE_BASIC_INFO info = {};
+  info.FileAttributes = FILE_ATTRIBUTE_READONLY;
+  ASSERT_WIN32(SetFileInformationByHandle(file.Handle(), FileBasicInfo, &info, sizeof(info)));
+  EXPECT_FALSE(file.MarkForDeletion());
+  EXPECT_TRUE(file.IsOpen());
+  file.Close();
+  EXPECT_EQ(test::ReadFileBytes(path), "kept");
+}
+
+// A CloseHandle that fails keeps the handle; the test closes it afterwards.
+std::vector<HANDLE> g_refused_closes;
+
+BOOL WINAPI RefusingCloseHandle(HANDLE handle) {
+  g_refused_closes.push_back(handle);
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
+
+// Provokes: output.close-fails
+TEST_F(OutputFileTest, FailedCloseStillLeavesTheObjectClosed) {
+  std::wstring path = scratch_ / L"unclosed.bin";
+  OutputFile file;
+  ASSERT_WIN32(file.Open(path.c_str()));
+  ASSERT_TRUE(WriteAll(file.Handle(), "written"));
+  HANDLE handle = file.Handle();
+  g_refused_closes.clear();
+  {
+    test::ImportPatch close_patch("kernel32.dll", "CloseHandle", &RefusingCloseHandle);
+    ASSERT_TRUE(close_patch.active());
+    file.Close();
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Handle(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(file.Path().IsEmpty());
+    // Closed as far as the object knows: no second try.
+    file.Close();
+  }
+  EXPECT_EQ(g_refused_closes, std::vector<HANDLE>{handle});
+  CloseHandle(handle);
+  EXPECT_EQ(test::ReadFileBytes(path), "written");
 }
 
 }  // namespace

@@ -134,6 +134,7 @@ TEST(VisitResourcesOfTypeTest, HandsOverEachNamedResourceWithItsBytes) {
   EXPECT_EQ(visitor.bytes[1].substr(0, 2), "MZ");
 }
 
+// Provokes: unpack.scan-ends.integer-id, unpack.scan-ends.empty
 TEST(VisitResourcesOfTypeTest, StopsWhereTheVisitorOrTheResourceSaysSo) {
   struct Row {
     const char* what;
@@ -180,6 +181,7 @@ LPVOID WINAPI LockFailingSecond(HGLOBAL loaded) {
   return g_real_lock(loaded);
 }
 
+// Provokes: unpack.scan-ends.unloadable
 TEST(VisitResourcesOfTypeTest, ResourceThatCannotBeFoundLoadedOrLockedEndsTheWalk) {
   struct Row {
     const char* function;

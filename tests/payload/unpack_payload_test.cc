@@ -44,6 +44,10 @@ std::wstring Text(const wchar_t* text) { return text; }
 
 const std::wstring kArchive259 = L"BRISEL" + std::wstring(253, L'X');
 
+// Provokes: unpack.invalid-name.first, unpack.invalid-name.after, unpack.second.first,
+// Provokes: unpack.second.after, unpack.long-name.first, unpack.long-name.after,
+// Provokes: unpack.no-archive, unpack.no-setup, unpack.scan-ends.integer-id,
+// Provokes: unpack.scan-ends.empty
 TEST(UnpackPayloadTest, EveryLayoutEndsAsItsResourcesSay) {
   struct Row {
     const wchar_t* layout;
@@ -123,6 +127,7 @@ std::wstring LongMissingWorkDir() {
   return dir;
 }
 
+// Provokes: unpack.setup-path-too-long
 TEST(UnpackPayloadTest, SetupPathThatDoesNotFitEndsWith108AndKeepsTheWorkDir) {
   std::wstring work_dir = LongMissingWorkDir();
   ASSERT_EQ(work_dir.size() + 12, 261u);
@@ -144,6 +149,7 @@ TEST(UnpackPayloadTest, WorkDirThatDoesNotFitEndsWith108AndNamesNoFile) {
   EXPECT_EQ(Text(result.setup_path.Data()), L"");
 }
 
+// Provokes: unpack.write-fails
 TEST(UnpackPayloadTest, SetupFileThatCannotBeCreatedEndsWith116AndTheError) {
   std::wstring work_dir = LongMissingWorkDir();
   Unpacked result;
@@ -158,6 +164,7 @@ BOOL WINAPI DiskFullWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
   return FALSE;
 }
 
+// Provokes: unpack.write-fails
 TEST(UnpackPayloadTest, SetupFileThatCannotBeWrittenEndsWith116AndIsGone) {
   test::ImportPatch write_patch("kernel32.dll", "WriteFile", &DiskFullWriteFile);
   ASSERT_TRUE(write_patch.active());
@@ -193,6 +200,7 @@ TEST(UnpackPayloadTest, SetupIsWrittenStraightFromTheImageInEightMiBRequests) {
 
 // A cabinet that the system's cabinet library cannot expand: the setup
 // resources of the "BL" layouts are not cabinets.
+// Provokes: unpack.expansion-fails
 TEST(UnpackPayloadTest, FailedCabinetExpansionEndsWith115AndDeletesTheCabinet) {
   for (int32_t before : {0, 5}) {
     SCOPED_TRACE(before);
@@ -209,6 +217,7 @@ TEST(UnpackPayloadTest, FailedCabinetExpansionEndsWith115AndDeletesTheCabinet) {
   }
 }
 
+// Provokes: unpack.cabinet-target-too-long
 TEST(UnpackPayloadTest, CabinetWhoseExpandedPathDoesNotFitEndsWith108AndStays) {
   test::ScratchDirectory scratch(L"unpack");
   // work_dir + "SETUP" fits in 259 characters, work_dir + "setup.exe" does not.

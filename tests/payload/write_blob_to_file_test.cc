@@ -117,6 +117,7 @@ TEST_F(WriteBlob, ReplacesAnExistingFile) {
   EXPECT_EQ(test::ReadFileBytes(path), "new");
 }
 
+// Provokes: output.create-fails
 TEST_F(WriteBlob, FailsWithCreateFileErrorAndCreatesNothing) {
   ASSERT_WIN32(CreateDirectoryW((scratch_ / L"folder").c_str(), nullptr));
   struct Row {
@@ -138,6 +139,7 @@ TEST_F(WriteBlob, FailsWithCreateFileErrorAndCreatesNothing) {
   EXPECT_EQ(test::ListDirectory(scratch_.path()), std::vector<std::wstring>{L"folder"});
 }
 
+// Provokes: output.create-fails
 TEST_F(WriteBlob, FileHeldByAnotherWriterIsASharingViolation) {
   std::wstring path = scratch_ / L"held.bin";
   ASSERT_TRUE(test::WriteFileBytes(path, "held"));
@@ -151,6 +153,7 @@ TEST_F(WriteBlob, FileHeldByAnotherWriterIsASharingViolation) {
   EXPECT_EQ(test::ReadFileBytes(path), "held");
 }
 
+// Provokes: output.path-too-long
 TEST_F(WriteBlob, PathOf259IsAcceptedAnd260RefusedBeforeAnySystemCall) {
   test::ImportPatch create_patch("kernel32.dll", "CreateFileW", &CountingCreateFileW);
   ASSERT_TRUE(create_patch.active());
@@ -176,6 +179,7 @@ TEST_F(WriteBlob, PathOf259IsAcceptedAnd260RefusedBeforeAnySystemCall) {
   EXPECT_EQ(g_write_sizes.size(), 1u) << "only the 259-character file was written";
 }
 
+// Provokes: output.write-fails
 TEST_F(WriteBlob, FailedWriteLeavesNoFileAndReportsWriteFileError) {
   test::ImportPatch mark_patch("kernel32.dll", "SetFileInformationByHandle",
                                &NoisySetFileInformationByHandle);
@@ -205,6 +209,7 @@ TEST_F(WriteBlob, FailedWriteLeavesNoFileAndReportsWriteFileError) {
   }
 }
 
+// Provokes: output.mark-fails
 TEST_F(WriteBlob, FailedMarkStillClosesAndReportsWriteFileError) {
   test::ImportPatch mark_patch("kernel32.dll", "SetFileInformationByHandle",
                                &NoisySetFileInformationByHandle);
@@ -222,6 +227,55 @@ TEST_F(WriteBlob, FailedMarkStillClosesAndReportsWriteFileError) {
                                  OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << GetLastError();
   if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+}
+
+// A CloseHandle that fails keeps the handle; the test closes it afterwards.
+std::vector<HANDLE> g_refused_closes;
+
+BOOL WINAPI RefusingCloseHandle(HANDLE handle) {
+  g_refused_closes.push_back(handle);
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
+
+// Provokes: output.close-fails
+TEST_F(WriteBlob, FailedCloseIsNotReported) {
+  struct Row {
+    const char* what;
+    size_t fail_at;
+    bool written;
+  } rows[] = {
+      {"after the whole blob was written", SIZE_MAX, true},
+      {"after a failed write: WriteFile's error is kept", 0, false},
+  };
+  const std::string bytes = Pattern(1000);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::wstring path = scratch_ / L"unclosed.bin";
+    g_write_sizes.clear();
+    g_fail_at = row.fail_at;
+    g_fail_error = ERROR_DISK_FULL;
+    g_refused_closes.clear();
+    ResourceBlob blob = {bytes.data(), bytes.size()};
+    bool written = false;
+    DWORD error = 0;
+    {
+      test::ImportPatch close_patch("kernel32.dll", "CloseHandle", &RefusingCloseHandle);
+      ASSERT_TRUE(close_patch.active());
+      written = WriteBlobToFile(blob, path.c_str());
+      error = GetLastError();
+    }
+    EXPECT_EQ(written, row.written);
+    if (!row.written) EXPECT_EQ(error, static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(g_refused_closes.size(), 1u);
+    for (HANDLE handle : g_refused_closes) CloseHandle(handle);
+    // Once its handle is really closed, the file is as the result says.
+    if (row.written) {
+      EXPECT_TRUE(test::ReadFileBytes(path) == bytes);
+    } else {
+      EXPECT_FALSE(test::FileExists(path));
+    }
+  }
 }
 
 }  // namespace

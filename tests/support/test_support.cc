@@ -139,10 +139,39 @@ ScratchDirectory::ScratchDirectory(const std::wstring& tag) {
 
 ScratchDirectory::~ScratchDirectory() { RemoveTree(path_); }
 
-ProcessResult RunProcess(const std::wstring& application, const std::wstring& command_line,
-                         const std::wstring& current_directory,
-                         const std::vector<std::wstring>& environment) {
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : process_(other.process_), start_error_(other.start_error_) {
+  other.process_ = nullptr;
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    if (process_ != nullptr) CloseHandle(process_);
+    process_ = other.process_;
+    start_error_ = other.start_error_;
+    other.process_ = nullptr;
+  }
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  if (process_ != nullptr) CloseHandle(process_);
+}
+
+ProcessResult ChildProcess::Wait() {
   ProcessResult result;
+  result.start_error = start_error_;
+  if (process_ == nullptr) return result;
+  result.started = true;
+  WaitForSingleObject(process_, INFINITE);
+  GetExitCodeProcess(process_, &result.exit_code);
+  return result;
+}
+
+ChildProcess StartProcess(const std::wstring& application, const std::wstring& command_line,
+                          const std::wstring& current_directory,
+                          const std::vector<std::wstring>& environment) {
+  ChildProcess child;
   std::wstring command = command_line;
   std::wstring block;
   for (const std::wstring& entry : environment) block += entry + L'\0';
@@ -155,15 +184,18 @@ ProcessResult RunProcess(const std::wstring& application, const std::wstring& co
                       environment.empty() ? nullptr : block.data(),
                       current_directory.empty() ? nullptr : current_directory.c_str(), &startup,
                       &process)) {
-    result.start_error = GetLastError();
-    return result;
+    child.start_error_ = GetLastError();
+    return child;
   }
-  result.started = true;
   CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, &result.exit_code);
-  CloseHandle(process.hProcess);
-  return result;
+  child.process_ = process.hProcess;
+  return child;
+}
+
+ProcessResult RunProcess(const std::wstring& application, const std::wstring& command_line,
+                         const std::wstring& current_directory,
+                         const std::vector<std::wstring>& environment) {
+  return StartProcess(application, command_line, current_directory, environment).Wait();
 }
 
 ProcessResult RunCopiedImage(const std::wstring& image, const std::wstring& directory,

@@ -67,9 +67,38 @@ struct ProcessResult {
   DWORD exit_code = 0;
 };
 
-// Starts application with exactly command_line (CreateProcessW), waits for it
-// and returns its full 32-bit exit code. environment, when not empty, is a
-// block of NAME=VALUE strings for the child (otherwise it inherits ours).
+// A child process that has been started and not yet waited for, so that a
+// test can start several before it waits for any. Move-only; the process
+// handle is closed when the object goes.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ~ChildProcess();
+
+  bool started() const { return process_ != nullptr; }
+  DWORD start_error() const { return start_error_; }
+  // The process handle, for waiting on several children at once.
+  HANDLE handle() const { return process_; }
+  // Waits for the child to end; its full 32-bit exit code.
+  ProcessResult Wait();
+
+ private:
+  friend ChildProcess StartProcess(const std::wstring&, const std::wstring&, const std::wstring&,
+                                   const std::vector<std::wstring>&);
+  HANDLE process_ = nullptr;
+  DWORD start_error_ = 0;
+};
+
+// Starts application with exactly command_line (CreateProcessW) and returns
+// at once. environment, when not empty, is a block of NAME=VALUE strings for
+// the child (otherwise it inherits ours).
+ChildProcess StartProcess(const std::wstring& application, const std::wstring& command_line,
+                          const std::wstring& current_directory = L"",
+                          const std::vector<std::wstring>& environment = {});
+
+// StartProcess, then waits for the child and returns its exit code.
 ProcessResult RunProcess(const std::wstring& application, const std::wstring& command_line,
                          const std::wstring& current_directory = L"",
                          const std::vector<std::wstring>& environment = {});
@@ -85,7 +114,9 @@ ProcessResult RunCopiedImage(const std::wstring& image, const std::wstring& dire
 namespace test {
 
 // Tests run in parallel in one Wine prefix and share its registry. A test that
-// writes the Orvane keys holds this cross-process lock for its whole length.
+// writes the Orvane keys, or any other key under Software, holds this
+// cross-process lock for as long as its keys exist: other tests read those
+// keys, or compare the whole Software trees before and after their runs.
 class RegistryLock {
  public:
   RegistryLock();

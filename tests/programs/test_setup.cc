@@ -17,6 +17,11 @@
 //                                   after it has ended; the holding is done by
 //                                   a second process started from HOLDER, a
 //                                   copy of this program outside the directory
+//   BOOTPACK_TEST_SETUP_ARRIVED     name of a semaphore to release once, after
+//                                   the record is written
+//   BOOTPACK_TEST_SETUP_GATE        name of an event to wait for before ending,
+//                                   at most two minutes, so that a test can
+//                                   keep several setups running at once
 //   BOOTPACK_TEST_SETUP_EXIT_CODE   exit code, decimal or 0x-hex (default 0)
 #include <windows.h>
 
@@ -131,6 +136,26 @@ int Hold(wchar_t** argv) {
   return 0;
 }
 
+// Tells the test this setup is running, then waits until it lets setups end.
+// The wait is bounded, far beyond the start of any test's batch of instances,
+// so that a test that never opens the gate leaves nothing running for long.
+void MeetAtGate(const wchar_t* arrived_name, const wchar_t* gate_name) {
+  if (arrived_name != nullptr) {
+    HANDLE arrived = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, arrived_name);
+    if (arrived != nullptr) {
+      ReleaseSemaphore(arrived, 1, nullptr);
+      CloseHandle(arrived);
+    }
+  }
+  if (gate_name != nullptr) {
+    HANDLE gate = OpenEventW(SYNCHRONIZE, FALSE, gate_name);
+    if (gate != nullptr) {
+      WaitForSingleObject(gate, 120000);
+      CloseHandle(gate);
+    }
+  }
+}
+
 DWORD Number(const wchar_t* text, DWORD otherwise) {
   return text == nullptr ? otherwise : wcstoul(text, nullptr, 0);
 }
@@ -156,6 +181,11 @@ int wmain(int argc, wchar_t** argv) {
     wcscpy(holder, g_value);
     StartHolder(holder, hold);
   }
+
+  static wchar_t arrived[kLong];
+  const wchar_t* arrived_name = nullptr;
+  if (Variable(L"BOOTPACK_TEST_SETUP_ARRIVED") != nullptr) arrived_name = wcscpy(arrived, g_value);
+  MeetAtGate(arrived_name, Variable(L"BOOTPACK_TEST_SETUP_GATE"));
 
   ExitProcess(Number(Variable(L"BOOTPACK_TEST_SETUP_EXIT_CODE"), 0));
 }

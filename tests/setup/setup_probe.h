@@ -17,6 +17,8 @@ constexpr wchar_t kSetupResult[] = L"BOOTPACK_TEST_SETUP_RESULT";
 constexpr wchar_t kSetupLeaveFile[] = L"BOOTPACK_TEST_SETUP_LEAVE_FILE";
 constexpr wchar_t kSetupHoldMs[] = L"BOOTPACK_TEST_SETUP_HOLD_MS";
 constexpr wchar_t kSetupHolder[] = L"BOOTPACK_TEST_SETUP_HOLDER";
+constexpr wchar_t kSetupArrived[] = L"BOOTPACK_TEST_SETUP_ARRIVED";
+constexpr wchar_t kSetupGate[] = L"BOOTPACK_TEST_SETUP_GATE";
 
 inline std::wstring TestSetupPath() { return BinDirectory() + L"test_setup.exe"; }
 

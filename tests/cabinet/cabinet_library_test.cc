@@ -256,6 +256,9 @@ class StandInChild {
  private:
   std::wstring SettingsKey() const { return L"Software\\Wine\\AppDefaults\\" + name_; }
 
+  // Held from before the setting is written until after it is removed: other
+  // tests compare what the registry holds before and after their runs.
+  test::RegistryLock lock_;
   std::wstring self_;
   std::wstring name_;
   std::wstring copy_;

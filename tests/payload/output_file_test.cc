@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "payload/output_file.h"
+#include "payload/refused_closes.h"
 #include "support/import_patch.h"
 #include "support/test_support.h"
 
@@ -238,14 +239,8 @@ TEST_F(OutputFileTest, ReadOnlyFileCannotBeMarkedAndStays) {
   EXPECT_EQ(test::ReadFileBytes(path), "kept");
 }
 
-// A CloseHandle that fails keeps the handle; the test closes it afterwards.
-std::vector<HANDLE> g_refused_closes;
-
-BOOL WINAPI RefusingCloseHandle(HANDLE handle) {
-  g_refused_closes.push_back(handle);
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
+using payload_test::g_refused_closes;
+using payload_test::RefusingCloseHandle;
 
 // Provokes: output.close-fails
 TEST_F(OutputFileTest, FailedCloseStillLeavesTheObjectClosed) {

@@ -7,6 +7,7 @@
 
 #include "payload/output_file.h"
 #include "payload/write_blob_to_file.h"
+#include "payload/refused_closes.h"
 #include "support/import_patch.h"
 #include "support/test_support.h"
 
@@ -229,14 +230,8 @@ TEST_F(WriteBlob, FailedMarkStillClosesAndReportsWriteFileError) {
   if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
 }
 
-// A CloseHandle that fails keeps the handle; the test closes it afterwards.
-std::vector<HANDLE> g_refused_closes;
-
-BOOL WINAPI RefusingCloseHandle(HANDLE handle) {
-  g_refused_closes.push_back(handle);
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
+using payload_test::g_refused_closes;
+using payload_test::RefusingCloseHandle;
 
 // Provokes: output.close-fails
 TEST_F(WriteBlob, FailedCloseIsNotReported) {

@@ -1,11 +1,21 @@
 // Sorts the payload resources into the product archive and the setup program
 // by the beginning of their names, across all the types scanned.
+//
+// Pure code: no Windows header, so that the host build compiles this very
+// source for the fuzzers (tests/fuzz).
 #pragma once
 
-#include "common/win32.h"
+#include <stdint.h>
+
 #include "payload/resource_blob.h"
 #include "payload/resource_visitor.h"
 #include "text/bounded_buffer.h"
+
+// The Windows error codes a scan ends with, spelled out here; unpack_payload.cc
+// holds them against winerror.h.
+constexpr uint32_t kErrorInvalidData = 13;          // ERROR_INVALID_DATA
+constexpr uint32_t kErrorTooManyNames = 68;         // ERROR_TOO_MANY_NAMES
+constexpr uint32_t kErrorFilenameExcedRange = 206;  // ERROR_FILENAME_EXCED_RANGE
 
 // Owns nothing: every field refers to a result kept by its creator, which
 // outlives the scan of all three types.

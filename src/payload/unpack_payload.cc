@@ -2,8 +2,14 @@
 
 #include "payload/expand_cabinet.h"
 #include "payload/payload_scan.h"
+#include "payload/visit_resources_of_type.h"
 #include "payload/write_blob_to_file.h"
 #include "workarea/delete_until_gone.h"
+
+// The scan spells out its Windows error codes; they must be the real ones.
+static_assert(kErrorInvalidData == ERROR_INVALID_DATA, "a Windows error code");
+static_assert(kErrorTooManyNames == ERROR_TOO_MANY_NAMES, "a Windows error code");
+static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE, "a Windows error code");
 
 namespace {
 

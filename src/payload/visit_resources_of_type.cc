@@ -1,4 +1,4 @@
-#include "payload/resource_visitor.h"
+#include "payload/visit_resources_of_type.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "payload/payload_scan.h"
-#include "payload/resource_visitor.h"
+#include "payload/visit_resources_of_type.h"
 #include "support/import_patch.h"
 #include "support/layout_module.h"
 #include "support/test_support.h"

@@ -29,6 +29,7 @@
 #include "options/launch_options.h"
 #include "payload/payload_scan.h"
 #include "payload/unpack_payload.h"
+#include "payload/visit_resources_of_type.h"
 #include "setup/launch_setup.h"
 #include "workarea/delete_until_gone.h"
 #include "workarea/work_directory.h"

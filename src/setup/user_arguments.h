@@ -1,8 +1,12 @@
 // The user's arguments as setup receives them: everything after the program's
 // own name in the process command line, copied verbatim.
+//
+// Pure code: no Windows header, so that the host build compiles this very
+// source for the fuzzers (tests/fuzz).
 #pragma once
 
-#include "common/win32.h"
+#include <stddef.h>
+
 #include "text/bounded_buffer.h"
 
 // Where the arguments begin in command_line: just after a quoted name's

@@ -2,31 +2,11 @@
 
 #include "common/owner.h"
 
-const wchar_t kDefaultAppGuid[] = L"{3D58B1A2-7C40-4e1b-A9D3-58E2F06B7C41}";
-const wchar_t kBetaAppGuid[] = L"{6F2A90C3-1B85-4D7E-8C14-D3A7B52E0196}";
-const wchar_t kDevAppGuid[] = L"{A7D41E08-95C2-4B3F-9E60-2C8F17D4B5A3}";
-const wchar_t kSxsAppGuid[] = L"{c93b27e4-0d6f-4a58-b1e9-6e25f8a031d7}";
-
 namespace {
 
 const wchar_t kCleanupKey[] = L"Software\\Orvane";
 const wchar_t kCleanupValue[] = L"BriselInstallerCleanup";
 const wchar_t kMachineVariable[] = L"OrvaneUpdateIsMachine";
-
-// Applies one argument; the first switch that matches, ignoring case, wins.
-void ApplySwitch(LaunchOptions& options, const wchar_t* argument) {
-  if (lstrcmpiW(argument, L"--system-level") == 0) {
-    options.is_system_level = 1;
-  } else if (lstrcmpiW(argument, L"--brisel-beta") == 0) {
-    options.app_guid = kBetaAppGuid;
-  } else if (lstrcmpiW(argument, L"--brisel-dev") == 0) {
-    options.app_guid = kDevAppGuid;
-  } else if (lstrcmpiW(argument, L"--brisel-sxs") == 0) {
-    options.app_guid = kSxsAppGuid;
-  } else if (lstrcmpiW(argument, L"--cleanup") == 0 || lstrcmpiW(argument, L"--corlith") == 0) {
-    options.operation = OPERATION_CLEANUP;
-  }
-}
 
 // Only the exact value "1" marks a per-machine run.
 bool MachineVariableIsSet() {
@@ -63,7 +43,12 @@ bool ParseCommandLine(LaunchOptions& options, const wchar_t* command_line) {
   options.raw_command_line = command_line;
   options.argv = CommandLineToArgvW(command_line, &options.argc);
   if (options.argv == nullptr) return false;
-  for (int32_t i = 1; i < options.argc; ++i) ApplySwitch(options, options.argv[i]);
+  // lstrcmpiW returns 0 when the two texts are equal ignoring case.
+  auto equal_ignoring_case = [](const wchar_t* argument, const wchar_t* name) {
+    return lstrcmpiW(argument, name) == 0;
+  };
+  ApplyLaunchSwitches(options.argv, options.argc, equal_ignoring_case, options.app_guid,
+                      options.is_system_level, options.operation);
   if (!options.is_system_level) options.is_system_level = MachineVariableIsSet() ? 1 : 0;
   return true;
 }

@@ -3,14 +3,7 @@
 #pragma once
 
 #include "common/win32.h"
-
-constexpr uint8_t OPERATION_NORMAL = 0;
-constexpr uint8_t OPERATION_CLEANUP = 1;
-
-extern const wchar_t kDefaultAppGuid[];
-extern const wchar_t kBetaAppGuid[];
-extern const wchar_t kDevAppGuid[];
-extern const wchar_t kSxsAppGuid[];
+#include "options/launch_switches.h"
 
 struct LaunchOptions {
   wchar_t** argv = nullptr;                   // owned; released with LocalFree

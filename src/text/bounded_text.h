@@ -1,6 +1,9 @@
 // Bounded wide-string operations. None of them writes beyond the capacity it is
 // given: text that does not fit is a false result and the destination is left
 // terminated. None allocates, makes a system call or touches the last error.
+//
+// Pure code: no Windows header, so that the host build compiles this very
+// source for the fuzzers (tests/fuzz).
 #pragma once
 
 #include <stddef.h>

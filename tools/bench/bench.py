@@ -41,9 +41,8 @@ Measure the stub and print one markdown table, ready to paste into README.md.
 Each timing and memory figure is the median of several runs (the table gives
 the count and the spread), and what is compared is measured side by side in
 this one invocation, taking turns, so that a busy machine weighs on both:
-  - the stub's image without payload, icon and signature: its size as linked
-    (4096-byte file alignment), the same link with 512-byte alignment, and
-    the code and data its sections hold;
+  - the stub's image without payload, icon and signature: its size as linked,
+    and the code and data its sections hold;
   - UnpackPayload writing an 8 MiB setup beside one WriteFile of the same
     bytes ({WRITE_ROUNDS} rounds);
   - the payload resource scan of an image with a 1 MiB and one with a
@@ -107,17 +106,14 @@ def pack(*args):
 
 
 def stub_sizes(scratch):
-    """(size at 4096, size at 512, bytes in the sections) of the stub linked
-    without payload and icon."""
-    sizes = []
-    for alignment in (4096, 512):
-        # The bare stub's own name, which the version block carries.
-        image = scratch / f'aligned{alignment}' / 'bootpack.exe'
-        image.parent.mkdir()
-        link_stub(STUB_LIB, [], image, icon=False, file_alignment=alignment)
-        sizes.append(image.stat().st_size)
+    """(file size, bytes in the sections) of the stub linked without payload
+    and icon."""
+    # The bare stub's own name, which the version block carries.
+    image = scratch / 'bare' / 'bootpack.exe'
+    image.parent.mkdir()
+    link_stub(STUB_LIB, [], image, icon=False)
     content = sum(s.virtual_size for s in PeFile(image.read_bytes()).sections)
-    return sizes[0], sizes[1], content
+    return image.stat().st_size, content
 
 
 def make_inputs(scratch):
@@ -181,7 +177,7 @@ def main(argv=None):
     scratch = Path(tempfile.mkdtemp(prefix='bootpack-bench-', dir=PREFIX / 'drive_c'))
     try:
         say('linking the stub without payload and icon')
-        linked, aligned512, content = stub_sizes(scratch)
+        linked, content = stub_sizes(scratch)
         say('making the payloads and packing the images')
         make_inputs(scratch)
         pack('--out', scratch / 'setup8.exe',
@@ -216,9 +212,8 @@ def main(argv=None):
                 f'{statistics.median(directory_attempts):g}, max {max(directory_attempts):g}'
                 + (f'; {left} runs left something behind' if left else ''))
     rows = [
-        size_row('stub without payload, icon and signature, as linked '
-                 '(4096-byte file alignment)', linked, 'at most 20 KiB'),
-        size_row('the same link with 512-byte file alignment', aligned512, 'at most 20 KiB'),
+        size_row('stub without payload, icon and signature, as linked', linked,
+                 'at most 20 KiB'),
         size_row('code and data in its sections (virtual sizes, headers not counted)', content),
         timing_row('UnpackPayload writing an 8 MiB setup', unpack, 'ms'),
         timing_row('plain WriteFile of the same 8 MiB', plain, 'ms'),

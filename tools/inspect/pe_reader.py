@@ -33,6 +33,7 @@ class PeFile:
             raise PeError(f'not PE32+ (optional header magic {self.magic:#x})')
         self.entry_point = self._u32(opt + 16)
         self.image_base = struct.unpack_from('<Q', data, opt + 24)[0]
+        self.file_alignment = self._u32(opt + 36)
         (self.os_version, self.image_version, self.subsystem_version) = [
             struct.unpack_from('<HH', data, opt + at) for at in (40, 44, 48)]
         self.subsystem, self.dll_characteristics = struct.unpack_from('<HH', data, opt + 68)

@@ -1,5 +1,8 @@
 """The one link recipe of the stub: its objects, the resources, and the image
 properties Windows reads from the headers."""
+import os
+import shutil
+import struct
 import subprocess
 import tempfile
 from pathlib import Path
@@ -25,19 +28,21 @@ LINK_FLAGS = [
     '-Wl,--strip-all',
 ]
 LIBRARIES = ['-lkernel32', '-ladvapi32', '-lshell32', '-lgcc']
-# Whole pages in the file let Windows and Wine map the payload instead of
-# reading it: an archive of hundreds of megabytes is never touched.
-FILE_ALIGNMENT = 4096
+# The usual alignment keeps the stub small; only the resource section, which
+# holds the payload, starts on a whole page of the file (see below).
+FILE_ALIGNMENT = 512
+PAGE = 4096
 
 
 def link_stub(stub_lib, resource_files, out_path, extra_objects=(), map_path=None,
-              version=None, *, icon=True, file_alignment=FILE_ALIGNMENT):
+              version=None, *, icon=True):
     """Links the image. Besides the payload's resource files it always gets
     the icon, the version block (version: four numbers, default from
     src/resources) and the manifest, so no image can go without them.
 
-    icon and file_alignment are for ./bootpack bench alone, which measures
-    the stub's own code and data: the packer never passes them."""
+    icon=False is for ./bootpack bench alone, which measures the stub's own
+    code and data: the packer never passes it. The resource
+    section always starts on a page of the file."""
     if version is None:
         version = parse_version(version_inputs()['default_version'])
     out_path = Path(out_path)
@@ -47,7 +52,7 @@ def link_stub(stub_lib, resource_files, out_path, extra_objects=(), map_path=Non
             add_image_resources(res, version, out_path.stem, icon=icon,
                                 cache_dir=Path(stub_lib).resolve().parent / 'image-resources')
         command = (['clang-19', f'--target={TRIPLE}', '-fuse-ld=lld-19'] + LINK_FLAGS
-                   + [f'-Wl,--file-alignment={file_alignment}']
+                   + [f'-Wl,--file-alignment={FILE_ALIGNMENT}']
                    + ['-Wl,--whole-archive', str(stub_lib), '-Wl,--no-whole-archive']
                    + [str(o) for o in extra_objects]
                    + [str(image_res)] + [str(r) for r in resource_files] + LIBRARIES
@@ -57,3 +62,40 @@ def link_stub(stub_lib, resource_files, out_path, extra_objects=(), map_path=Non
         result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0:
         raise RuntimeError('link failed:\n' + result.stderr.strip())
+    place_resources_on_a_page(out_path)
+
+
+def place_resources_on_a_page(path):
+    """Moves the resource section, and the sections after it, to the next
+    page boundary of the file when it does not start on one.
+
+    Wine maps a section straight from the file only when its file offset lies
+    on a page; any other section it reads into memory at load. The payload of
+    hundreds of megabytes must be mapped, never read: read, it would cost its
+    whole size in memory at every start. Windows maps either way. The gap is
+    zeros that no header points at; the loader never reads it."""
+    with open(path, 'rb') as image:
+        head = image.read(PAGE)
+    pe = struct.unpack_from('<I', head, 0x3C)[0]
+    count = struct.unpack_from('<H', head, pe + 6)[0]
+    table = pe + 24 + struct.unpack_from('<H', head, pe + 20)[0]
+    sections = [(table + 40 * i, head[table + 40 * i:table + 40 * i + 8].rstrip(b'\0'),
+                 struct.unpack_from('<I', head, table + 40 * i + 20)[0]) for i in range(count)]
+    start = next((offset for _, name, offset in sections if name == b'.rsrc'), None)
+    if start is None or start % PAGE == 0:
+        return
+    gap = PAGE - start % PAGE
+    moved = Path(f'{path}.moving')
+    try:
+        with open(path, 'rb') as source, open(moved, 'wb') as target:
+            header = bytearray(source.read(start))
+            for entry, _, offset in sections:
+                if offset >= start:
+                    struct.pack_into('<I', header, entry + 20, offset + gap)
+            target.write(header)
+            target.write(bytes(gap))
+            shutil.copyfileobj(source, target, 16 << 20)
+        shutil.copymode(path, moved)
+        os.replace(moved, path)
+    finally:
+        moved.unlink(missing_ok=True)

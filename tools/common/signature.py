@@ -1,0 +1,296 @@
+"""The check of an image's Authenticode signature that verify and inspect
+share: does the signature cover the image unchanged, does it carry a valid
+time stamp, and do both chain to the roots given?
+
+The signature is read from the image itself with asn1crypto; the RSA
+signatures are checked with python3-cryptography and the certificate chains
+with openssl verify. Nothing here trusts the system's certificate store.
+"""
+import dataclasses
+import hashlib
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pefile
+from asn1crypto import algos, cms, core, pem, tsp, x509  # noqa: F401 (tsp registers tst_info)
+from cryptography import x509 as crypto_x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import padding
+
+from cli import UsageError
+
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
+SPC_INDIRECT_DATA = '1.3.6.1.4.1.311.2.1.4'
+CHUNK = 1 << 20
+
+
+@dataclasses.dataclass
+class SignatureCheck:
+    present: bool                  # a certificate table with a PKCS#7 SignedData
+    digest_matches: bool | None    # None when not present
+    timestamped: bool | None       # a valid RFC 3161 / Authenticode time-stamp countersignature
+    chain_valid: bool | None       # None when no root was given (or not present)
+    problems: list[str]            # one line each, empty when all checked properties hold
+
+
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [('type', core.ObjectIdentifier), ('value', core.Any, {'optional': True})]
+
+
+class SpcIndirectDataContent(core.Sequence):
+    """What an Authenticode signature signs: the digest of the image."""
+    _fields = [('data', SpcAttributeTypeAndOptionalValue), ('message_digest', algos.DigestInfo)]
+
+
+class Broken(Exception):
+    """A signature whose structure cannot be what it claims: one line."""
+
+
+def check_signature(path, ca=None, tsa_ca=None):
+    roots = read_roots(ca, '--ca') if ca else None
+    tsa_roots = read_roots(tsa_ca, '--tsa-ca') if tsa_ca else roots
+    layout = image_layout(path)
+    if layout.table is None:
+        return SignatureCheck(False, None, None, None, ['not signed: no certificate table'])
+    check = SignatureCheck(True, False, False, None, [])
+    try:
+        signed, signer, leaf = read_signed_data(path, layout)
+        indirect = signed['encap_content_info']['content'].parse(SpcIndirectDataContent)
+        check.digest_matches = covers_the_image(path, layout, indirect, signer, leaf,
+                                                check.problems)
+    except Broken as error:
+        check.problems.append(str(error))
+        return check
+    try:
+        when = check_timestamp(signer, signed, tsa_roots, check)
+    except (Broken, ValueError, KeyError, TypeError) as error:
+        check.problems.append(f'the time stamp cannot be read: {error}')
+        when = None
+    if roots is not None:
+        check.chain_valid = chains_to(leaf, certificates_of(signed), roots, when,
+                                      'the signing certificate', check.problems)
+        if check.chain_valid and not is_for_code_signing(leaf):
+            check.chain_valid = False
+            check.problems.append('the signing certificate is not for code signing')
+    return check
+
+
+def read_roots(path, option):
+    """(name, PEM bytes) of a root file, which must hold a certificate."""
+    try:
+        data = Path(path).read_bytes()
+    except FileNotFoundError:
+        raise UsageError(f'{option} {path}: no such file') from None
+    except OSError as error:
+        raise UsageError(f'{option} {path}: {error.strerror}') from None
+    try:
+        roots = [x509.Certificate.load(der).subject for _, _, der
+                 in pem.unarmor(data, multiple=True)] if pem.detect(data) else []
+    except ValueError:
+        roots = []
+    if not roots:
+        raise UsageError(f'{option} {path}: no PEM certificate in it')
+    return str(path), data
+
+
+@dataclasses.dataclass
+class ImageLayout:
+    size: int
+    checksum_at: int       # the 4-byte CheckSum field, not hashed
+    directory_at: int      # the 8-byte certificate table directory entry, not hashed
+    table: tuple | None    # (offset, size) of the certificate table
+
+
+def image_layout(path):
+    """Where the fields that Authenticode leaves out of the digest lie."""
+    try:
+        pe = pefile.PE(str(path), fast_load=True)
+    except pefile.PEFormatError:
+        raise UsageError(f'{path}: not a PE image') from None
+    except OSError as error:
+        raise UsageError(f'{path}: {error.strerror}') from None
+    with pe:
+        size = len(pe.__data__)
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[
+            'IMAGE_DIRECTORY_ENTRY_SECURITY']]
+        table = (entry.VirtualAddress, entry.Size) if entry.Size else None
+        return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),
+                           entry.get_file_offset(), table)
+
+
+def read_signed_data(path, layout):
+    offset, size = layout.table
+    if offset + size > layout.size or size < 8:
+        raise Broken('the certificate table lies outside the file')
+    if offset + size != layout.size:
+        raise Broken('data follows the certificate table, outside the signature')
+    with open(path, 'rb') as image:
+        image.seek(offset)
+        table = image.read(size)
+    length = int.from_bytes(table[0:4], 'little')
+    cert_type = int.from_bytes(table[6:8], 'little')
+    if cert_type != WIN_CERT_TYPE_PKCS_SIGNED_DATA or not 8 < length <= size:
+        raise Broken('the certificate table holds no PKCS #7 SignedData')
+    try:
+        info = cms.ContentInfo.load(table[8:length])
+        signed = info['content']
+        if info['content_type'].native != 'signed_data' or \
+                signed['encap_content_info']['content_type'].dotted != SPC_INDIRECT_DATA:
+            raise Broken('the certificate table holds no Authenticode signature')
+        signer = signed['signer_infos'][0]
+        return signed, signer, signer_certificate(signer, signed)
+    except (ValueError, KeyError, IndexError, TypeError):
+        raise Broken('the signature cannot be read: its ASN.1 structure is damaged') from None
+
+
+def certificates_of(signed):
+    return [c.chosen for c in signed['certificates'] if c.name == 'certificate']
+
+
+def signer_certificate(signer, signed):
+    sid = signer['sid']
+    for cert in certificates_of(signed):
+        if sid.name == 'issuer_and_serial_number':
+            if (cert.issuer == sid.chosen['issuer']
+                    and cert.serial_number == sid.chosen['serial_number'].native):
+                return cert
+        elif cert.key_identifier == sid.chosen.native:
+            return cert
+    raise Broken('the signing certificate is not in the signature')
+
+
+def authenticode_digest(path, layout, algorithm):
+    """The image's digest as Authenticode takes it: everything before the
+    certificate table except the CheckSum field and the table's directory entry."""
+    digest = hashlib.new(algorithm)
+    end = layout.table[0] if layout.table else layout.size
+    spans = [(0, layout.checksum_at), (layout.checksum_at + 4, layout.directory_at),
+             (layout.directory_at + 8, end)]
+    with open(path, 'rb') as image:
+        for start, stop in spans:
+            image.seek(start)
+            while start < stop:
+                chunk = image.read(min(CHUNK, stop - start))
+                if not chunk:
+                    break
+                digest.update(chunk)
+                start += len(chunk)
+    return digest.digest()
+
+
+def covers_the_image(path, layout, indirect, signer, leaf, problems):
+    info = indirect['message_digest']
+    algorithm = info['digest_algorithm']['algorithm'].native
+    if algorithm not in hashlib.algorithms_available:
+        raise Broken(f'the signature uses an unknown digest algorithm {algorithm}')
+    if authenticode_digest(path, layout, algorithm) != info['digest'].native:
+        problems.append('the digest does not match: the image was changed after signing')
+        return False
+    # The signed digest must be the one the signer's RSA signature covers.
+    if not signer_signature_holds(signer, leaf, indirect.contents):
+        problems.append('the signature over the digest does not verify with the signing '
+                        'certificate')
+        return False
+    return True
+
+
+def signed_attribute(signer, name):
+    for attribute in signer['signed_attrs']:
+        if attribute['type'].native == name:
+            return attribute['values'][0].native
+    return None
+
+
+def signer_signature_holds(signer, cert, content):
+    """The signed attributes carry CONTENT's digest, and the signer's RSA
+    signature over them verifies with CERT's key."""
+    algorithm = signer['digest_algorithm']['algorithm'].native
+    if signed_attribute(signer, 'message_digest') != hashlib.new(algorithm, content).digest():
+        return False
+    attributes = signer['signed_attrs'].dump()
+    attributes = b'\x31' + attributes[1:]  # signed as a SET, stored as [0] IMPLICIT
+    key = crypto_x509.load_der_x509_certificate(cert.dump()).public_key()
+    try:
+        key.verify(signer['signature'].native, attributes, padding.PKCS1v15(),
+                   hashes.SHA256() if algorithm == 'sha256' else
+                   getattr(hashes, algorithm.upper())())
+    except (InvalidSignature, AttributeError, TypeError, ValueError):
+        return False
+    return True
+
+
+def time_stamp_of(signer):
+    """The RFC 3161 token or the older countersignature in the signer's
+    unsigned attributes, or None."""
+    for attribute in signer['unsigned_attrs'] or []:
+        kind = attribute['type'].native
+        if kind == 'microsoft_time_stamp_token':
+            return 'rfc3161', attribute['values'][0]
+        if kind == 'counter_signature':
+            return 'countersignature', attribute['values'][0]
+    return None
+
+
+def check_timestamp(signer, signed, tsa_roots, check):
+    """Sets check.timestamped; returns the time stamp's time, or None."""
+    found = time_stamp_of(signer)
+    if found is None:
+        check.problems.append('no time stamp: the signature dies with its certificate')
+        return None
+    kind, value = found
+    stamped = signer['signature'].native
+    if kind == 'rfc3161':
+        token = value['content']
+        info = token['encap_content_info']['content'].parsed
+        tsa_signer = token['signer_infos'][0]
+        tsa_cert = signer_certificate(tsa_signer, token)
+        imprint = info['message_imprint']
+        algorithm = imprint['hash_algorithm']['algorithm'].native
+        valid = (imprint['hashed_message'].native == hashlib.new(algorithm, stamped).digest()
+                 and signer_signature_holds(tsa_signer, tsa_cert, info.dump()))
+        when, pool = info['gen_time'].native, certificates_of(token)
+    else:
+        tsa_cert = signer_certificate(value, signed)
+        valid = signer_signature_holds(value, tsa_cert, stamped)
+        when, pool = signed_attribute(value, 'signing_time'), certificates_of(signed)
+    if not valid:
+        check.problems.append('the time stamp does not verify: it is not over this signature')
+        return None
+    if tsa_roots is not None and not chains_to(tsa_cert, pool, tsa_roots, when,
+                                               'the time stamp', check.problems):
+        return None
+    check.timestamped = True
+    return when
+
+
+def chains_to(leaf, pool, roots, when, what, problems):
+    """openssl verify of LEAF against the ROOTS (name, PEM) alone, with POOL as intermediates,
+    at the time WHEN (the time stamp's) when there is one."""
+    with tempfile.TemporaryDirectory(prefix='bootpack-chain-') as scratch:
+        scratch = Path(scratch)
+        root_name, root_data = roots
+        (scratch / 'roots.pem').write_bytes(root_data)
+        (scratch / 'leaf.pem').write_bytes(pem.armor('CERTIFICATE', leaf.dump()))
+        (scratch / 'pool.pem').write_bytes(b''.join(pem.armor('CERTIFICATE', c.dump())
+                                                    for c in pool))
+        command = ['openssl', 'verify', '-no-CApath', '-no-CAstore',
+                   '-CAfile', str(scratch / 'roots.pem'),
+                   '-untrusted', str(scratch / 'pool.pem')]
+        if when is not None:
+            command += ['-attime', str(int(when.timestamp()))]
+        result = subprocess.run(command + [str(scratch / 'leaf.pem')], capture_output=True,
+                                text=True)
+    if result.returncode == 0:
+        return True
+    reasons = [line.split(':', 1)[1].strip() for line in result.stdout.splitlines()
+               + result.stderr.splitlines() if line.startswith('error ') and ':' in line]
+    problems.append(f'{what} does not chain to {root_name}'
+                    + (f' ({reasons[0]})' if reasons else ''))
+    return False
+
+
+def is_for_code_signing(cert):
+    usage = cert.extended_key_usage_value
+    return usage is None or 'code_signing' in usage.native

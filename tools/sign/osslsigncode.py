@@ -1,0 +1,47 @@
+"""Running osslsigncode: found on PATH, in a session of its own, with the
+password or PIN on its standard input (its -readpass -), so the secret is in
+no argument list and no environment a process listing shows.
+"""
+import os
+import re
+import shutil
+import subprocess
+
+from cli import ToolError
+
+# Lines that carry no reason: progress, verdicts, and OpenSSL's error queue,
+# whose internals the user does not need.
+NOISE = re.compile(r'[0-9A-F]+:error:|Failed$|Succeeded$|Engine "|PE checksum|Connecting to ')
+
+
+def tool(name):
+    path = shutil.which(name)
+    if path is None:
+        raise ToolError(f'{name} is missing; ./bootpack deps installs it')
+    return path
+
+
+def run_osslsigncode(arguments, secret=None, hidden_variable=None, timeout=None):
+    """(succeeded, everything it printed). A new session keeps OpenSSL from
+    asking for a missing password on the terminal; the variable that held
+    the secret is left out of the child's environment."""
+    command = [tool('osslsigncode')] + [str(a) for a in arguments]
+    if secret is not None:
+        command[2:2] = ['-readpass', '-']
+    environment = {k: v for k, v in os.environ.items() if k != hidden_variable}
+    try:
+        result = subprocess.run(command, input=(secret or '') + '\n', capture_output=True,
+                                text=True, start_new_session=True, env=environment,
+                                timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return False, f'no answer within {timeout} seconds'
+    return result.returncode == 0, result.stdout + result.stderr
+
+
+def first_plain_line(output):
+    """osslsigncode's own first message, without OpenSSL's error queue."""
+    for line in output.splitlines():
+        line = line.strip()
+        if line and not NOISE.match(line):
+            return line
+    return 'no message'

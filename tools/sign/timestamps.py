@@ -1,0 +1,67 @@
+"""The time stamp on a fresh signature: from RFC 3161 servers, each tried in
+turn with one short retry, or from a local time-stamp authority (tests and
+the demo). Without one, a signature dies with its certificate.
+"""
+import time
+
+from cli import ToolError, UsageError
+from osslsigncode import first_plain_line, run_osslsigncode
+
+ATTEMPTS = 2            # per server
+RETRY_PAUSE = 1.0       # seconds between a server's attempts
+ANSWER_TIMEOUT = 30     # seconds for one attempt
+
+
+def add_timestamp_options(parser):
+    group = parser.add_argument_group('time stamp (one of three)')
+    group.add_argument('--timestamp-url', action='append', default=[], metavar='URL',
+                       help='RFC 3161 time-stamp server; repeat it for fallbacks, tried in turn')
+    group.add_argument('--tsa-cert', help='local time-stamp authority certificate chain (PEM)')
+    group.add_argument('--tsa-key', help='local time-stamp authority key (PEM)')
+    group.add_argument('--no-timestamp', action='store_true',
+                       help='sign without a time stamp (the signature then ends with the '
+                       'certificate)')
+
+
+def timestamp_route(args):
+    """'urls', 'local' or None, after checking that exactly one is given."""
+    local = args.tsa_cert is not None or args.tsa_key is not None
+    routes = [name for name, given in (('--timestamp-url', bool(args.timestamp_url)),
+                                       ('--tsa-cert/--tsa-key', local),
+                                       ('--no-timestamp', args.no_timestamp)) if given]
+    if len(routes) > 1:
+        raise UsageError(f'give one of {" and ".join(routes)}, not both')
+    if not routes:
+        raise UsageError('a time stamp is required: --timestamp-url URL (or, knowing the '
+                         'signature then ends with the certificate, --no-timestamp)')
+    if local and not (args.tsa_cert and args.tsa_key):
+        raise UsageError('a local time-stamp authority needs --tsa-cert and --tsa-key')
+    return 'urls' if args.timestamp_url else 'local' if local else None
+
+
+def add_timestamp(args, signed, out):
+    """Writes OUT: SIGNED with a time stamp added to its signature."""
+    if args.tsa_cert:
+        ok, output = run_osslsigncode(['add', '-h', 'sha256', '-TSA-certs', args.tsa_cert,
+                                       '-TSA-key', args.tsa_key, '-in', signed, '-out', out])
+        if not ok:
+            raise ToolError('the local time-stamp authority failed: ' + first_plain_line(output))
+        return
+    failures = []
+    for url in args.timestamp_url:
+        for attempt in range(ATTEMPTS):
+            if attempt:
+                time.sleep(RETRY_PAUSE)
+            out.unlink(missing_ok=True)
+            ok, output = run_osslsigncode(['add', '-h', 'sha256', '-ts', url, '-in', signed,
+                                           '-out', out], timeout=ANSWER_TIMEOUT)
+            if ok:
+                return
+        failures.append(f'{url} ({reason(output)})')
+    raise ToolError('no time-stamp server gave a time stamp: ' + '; '.join(failures))
+
+
+def reason(output):
+    if 'Connection refused' in output:
+        return 'connection refused'
+    return first_plain_line(output)

@@ -33,3 +33,9 @@ add_test(NAME sign_and_inspect
                  ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sign_inspect_test.py
                  --stub-lib $<TARGET_FILE:bootpack_stub> --bin ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(sign_and_inspect PROPERTIES FIXTURES_REQUIRED wine)
+
+# Signing from each key store (encrypted PEM, PKCS#12, a SoftHSM2 token) with
+# time stamps from a server on 127.0.0.1, and ./bootpack verify; no Wine.
+add_test(NAME sign_key_stores
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sign_key_stores_test.py
+                 --installer ${image_product})

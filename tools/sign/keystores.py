@@ -42,9 +42,10 @@ def add_key_options(parser):
 
 
 def read_secret(args):
-    """The password or PIN, from the environment or a file; never from argv."""
+    """The password or PIN, from the environment or a file; never from argv.
+    The variable is taken out of the environment, so no child inherits it."""
     if args.password_env:
-        value = os.environ.get(args.password_env)
+        value = os.environ.pop(args.password_env, None)
         if not value:
             raise UsageError(f'--password-env {args.password_env}: the variable is not set')
         return value

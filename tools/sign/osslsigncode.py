@@ -2,7 +2,6 @@
 password or PIN on its standard input (its -readpass -), so the secret is in
 no argument list and no environment a process listing shows.
 """
-import os
 import re
 import shutil
 import subprocess
@@ -21,17 +20,15 @@ def tool(name):
     return path
 
 
-def run_osslsigncode(arguments, secret=None, hidden_variable=None, timeout=None):
+def run_osslsigncode(arguments, secret=None, timeout=None):
     """(succeeded, everything it printed). A new session keeps OpenSSL from
-    asking for a missing password on the terminal; the variable that held
-    the secret is left out of the child's environment."""
+    asking for a missing password on the terminal."""
     command = [tool('osslsigncode')] + [str(a) for a in arguments]
     if secret is not None:
         command[2:2] = ['-readpass', '-']
-    environment = {k: v for k, v in os.environ.items() if k != hidden_variable}
     try:
         result = subprocess.run(command, input=(secret or '') + '\n', capture_output=True,
-                                text=True, start_new_session=True, env=environment,
+                                text=True, start_new_session=True,
                                 timeout=timeout)
     except subprocess.TimeoutExpired:
         return False, f'no answer within {timeout} seconds'

@@ -74,7 +74,7 @@ def sign(args):
             ok, output = run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
                                           + (['-n', args.description] if args.description else [])
                                           + ['-in', source, '-out', unstamped],
-                                          store.secret, args.password_env)
+                                          store.secret)
             if not ok:
                 raise ToolError(explain_failure(output, store, args, source))
             if route:

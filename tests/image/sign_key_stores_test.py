@@ -1,0 +1,296 @@
+#!/usr/bin/env python3
+"""./bootpack sign from each key store (encrypted PEM, PKCS#12, a SoftHSM2
+token through the real PKCS#11 module) with time stamps from a small RFC 3161
+server on 127.0.0.1, then ./bootpack verify: secrets never in a child's argv
+or environment, every failure one line with the input's bytes unchanged.
+
+usage: sign_key_stores_test.py --installer PACKED.exe [unittest options]
+"""
+import argparse
+import http.server
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+SIGN = REPO / 'tools/sign/sign.py'
+VERIFY = REPO / 'tools/verify/verify.py'
+SOFTHSM_MODULE = '/usr/lib/softhsm/libsofthsm2.so'
+PASSWORD, PIN = 'pfx-s3cret-Xq7', '492817'
+ARGS = None
+
+TSA_CONFIG = """\
+[tsa]
+default_tsa = local
+[local]
+serial = {dir}/serial
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+"""
+
+
+def run(*command, env=None):
+    return subprocess.run([str(c) for c in command], capture_output=True, text=True,
+                          env=None if env is None else dict(os.environ, **env))
+
+
+class TimeStampServer(http.server.BaseHTTPRequestHandler):
+    """Answers an RFC 3161 request with `openssl ts -reply`; /slow never
+    answers in time."""
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers['Content-Length']))
+        if self.path == '/slow':
+            time.sleep(20)
+        with tempfile.TemporaryDirectory() as scratch:
+            (Path(scratch) / 'query').write_bytes(query)
+            pki = self.server.pki
+            reply = run('openssl', 'ts', '-reply', '-config', pki / 'tsa.cnf',
+                        '-queryfile', Path(scratch) / 'query', '-signer', pki / 'tsa.pem',
+                        '-inkey', pki / 'tsa.key', '-chain', pki / 'ca.pem',
+                        '-out', Path(scratch) / 'reply')
+            body = (Path(scratch) / 'reply').read_bytes() if reply.returncode == 0 else b''
+        self.send_response(200 if body else 500)
+        self.send_header('Content-Type', 'application/timestamp-reply')
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def closed_loopback_port():
+    with socket.socket() as probe:
+        probe.bind(('127.0.0.1', 0))
+        return probe.getsockname()[1]
+
+
+class SignKeyStoresTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = Path(tempfile.mkdtemp(prefix='sign-key-stores-'))
+        pki = cls.pki = cls.dir / 'pki'
+        made = run(sys.executable, SIGN, '--make-test-pki', pki)
+        assert made.returncode == 0, made.stderr
+        (pki / 'tsa.cnf').write_text(TSA_CONFIG.format(dir=pki))
+        (pki / 'serial').write_text('01\n')
+        cls.make_key_stores()
+        cls.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), TimeStampServer)
+        cls.server.pki = pki
+        cls.server.daemon_threads = True
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        cls.tsa_url = f'http://127.0.0.1:{cls.server.server_port}/'
+        cls.dead_url = f'http://127.0.0.1:{closed_loopback_port()}/'
+        # A stand-in osslsigncode first on PATH records what every child sees.
+        cls.shim = cls.dir / 'shim'
+        cls.shim.mkdir()
+        cls.seen = cls.dir / 'seen-by-children.txt'
+        (cls.shim / 'osslsigncode').write_text(
+            f'#!/bin/sh\n{{ echo "$@"; env; }} >> "{cls.seen}"\n'
+            f'exec {shutil.which("osslsigncode")} "$@"\n')
+        os.chmod(cls.shim / 'osslsigncode', 0o755)
+        os.environ['PATH'] = f'{cls.shim}:{os.environ["PATH"]}'
+
+    @classmethod
+    def make_key_stores(cls):
+        pki, store = cls.pki, cls.dir / 'stores'
+        store.mkdir()
+        (store / 'password.txt').write_text(PASSWORD + '\n')
+        steps = [
+            ['openssl', 'pkey', '-in', pki / 'codesign.key', '-aes256', '-passout', 'env:PW',
+             '-out', store / 'encrypted.key'],
+            ['openssl', 'pkcs12', '-export', '-in', pki / 'codesign.pem', '-inkey',
+             pki / 'codesign.key', '-certfile', pki / 'ca.pem', '-passout', 'env:PW',
+             '-out', store / 'release.pfx'],
+            ['openssl', 'pkcs8', '-topk8', '-nocrypt', '-in', pki / 'codesign.key',
+             '-out', store / 'key.p8'],
+            ['openssl', 'x509', '-in', pki / 'codesign.pem', '-outform', 'der',
+             '-out', store / 'cert.der'],
+            ['softhsm2-util', '--init-token', '--free', '--label', 'release', '--pin', PIN,
+             '--so-pin', '55667788'],
+            ['softhsm2-util', '--import', store / 'key.p8', '--token', 'release', '--label',
+             'codesign', '--id', '01', '--pin', PIN],
+            ['pkcs11-tool', '--module', SOFTHSM_MODULE, '--token-label', 'release', '--login',
+             '--pin', PIN, '--write-object', store / 'cert.der', '--type', 'cert',
+             '--label', 'codesign', '--id', '01'],
+        ]
+        (cls.dir / 'tokens').mkdir()
+        (cls.dir / 'softhsm2.conf').write_text(
+            f'directories.tokendir = {cls.dir / "tokens"}\nobjectstore.backend = file\n')
+        os.environ['SOFTHSM2_CONF'] = str(cls.dir / 'softhsm2.conf')
+        for step in steps:
+            made = run(*step, env={'PW': PASSWORD})
+            assert made.returncode == 0, f'{step[0]}: {made.stderr}'
+        (store / 'key.p8').unlink()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+        shutil.rmtree(cls.dir)
+
+    def copy_of_installer(self, name):
+        path = self.dir / name
+        shutil.copyfile(ARGS.installer, path)
+        return path
+
+    def stores(self):
+        pki, store = self.pki, self.dir / 'stores'
+        token_key = 'pkcs11:token=release;object=codesign'
+        return [
+            ('encrypted PEM key, password file',
+             ['--cert', pki / 'codesign.pem', '--key', store / 'encrypted.key',
+              '--password-file', store / 'password.txt'], {}),
+            ('PKCS#12, password in the environment',
+             ['--pkcs12', store / 'release.pfx', '--password-env', 'RELEASE_PW'],
+             {'RELEASE_PW': PASSWORD}),
+            ('PKCS#11 token, certificate from the token',
+             ['--pkcs11-module', SOFTHSM_MODULE, '--key', token_key, '--password-env', 'PIN'],
+             {'PIN': PIN}),
+        ]
+
+    def test_each_key_store_signs_verifiably_without_showing_its_secret(self):
+        for what, store, env in self.stores():
+            with self.subTest(what):
+                installer = self.copy_of_installer('signed.exe')
+                self.seen.write_text('')
+                # The first server is down: the second one stamps.
+                signed = run(sys.executable, SIGN, installer, *store, '--timestamp-url',
+                             self.dead_url, '--timestamp-url', self.tsa_url, env=env)
+                self.assertEqual(signed.returncode, 0, signed.stderr)
+                seen = self.seen.read_text()
+                self.assertIn('sign', seen)
+                self.assertFalse(PASSWORD in seen or PIN in seen,
+                                 'a child saw the secret in its argv or environment')
+                checked = run('osslsigncode', 'verify', '-in', installer, '-CAfile',
+                              self.pki / 'ca.pem', '-TSA-CAfile', self.pki / 'ca.pem')
+                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                verified = run(sys.executable, VERIFY, installer, '--ca', self.pki / 'ca.pem')
+                self.assertEqual(verified.returncode, 0, verified.stderr)
+                self.assertIn('signature valid', verified.stdout)
+
+    def test_verify_says_which_property_fails(self):
+        signed = self.copy_of_installer('to-verify.exe')
+        result = run(sys.executable, SIGN, signed, '--cert', self.pki / 'codesign.pem',
+                     '--key', self.pki / 'codesign.key', '--timestamp-url', self.tsa_url)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        data = bytearray(signed.read_bytes())
+        archive_byte = data.find(b'7z\xbc\xaf\x27\x1c') + 40
+        data[archive_byte] ^= 0x01
+        changed = self.dir / 'changed.exe'
+        changed.write_bytes(bytes(data))
+        unstamped = self.copy_of_installer('unstamped.exe')
+        result = run(sys.executable, SIGN, unstamped, '--cert', self.pki / 'codesign.pem',
+                     '--key', self.pki / 'codesign.key', '--no-timestamp')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = [
+            ('one payload byte changed', changed, self.pki / 'ca.pem', 1,
+             'the digest does not match'),
+            ('another root', signed, self.pki / 'tsa.pem', 1, 'does not chain to'),
+            ('no time stamp', unstamped, self.pki / 'ca.pem', 1, 'no time stamp'),
+            ('never signed', ARGS.installer, self.pki / 'ca.pem', 1, 'not signed'),
+            ('no PE image', self.pki / 'ca.pem', self.pki / 'ca.pem', 2, 'not a PE image'),
+            ('missing root', signed, self.dir / 'none.pem', 2, 'no such file'),
+        ]
+        for what, image, root, status, text in rows:
+            with self.subTest(what):
+                result = run(sys.executable, VERIFY, image, '--ca', root)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assert_one_line(result.stderr, text)
+
+    def assert_one_line(self, stderr, text):
+        self.assertEqual(len(stderr.strip().splitlines()), 1, stderr)
+        self.assertIn(text, stderr)
+
+    def test_every_failure_is_one_line_and_leaves_the_input_as_it_was(self):
+        pki, store = self.pki, self.dir / 'stores'
+        token = ['--pkcs11-module', SOFTHSM_MODULE, '--key',
+                 'pkcs11:token=release;object=codesign', '--password-env', 'PIN']
+        pem = ['--cert', pki / 'codesign.pem', '--key', pki / 'codesign.key']
+        stamp = ['--timestamp-url', self.tsa_url]
+        (self.dir / 'folder').mkdir(exist_ok=True)
+        rows = [
+            ('wrong PIN', token + stamp, {'PIN': '000000'}, 'wrong PIN'),
+            ('wrong password', ['--pkcs12', store / 'release.pfx', '--password-env', 'PW']
+             + stamp, {'PW': 'not-it'}, 'wrong password'),
+            ('no password for an encrypted key', ['--cert', pki / 'codesign.pem', '--key',
+                                                  store / 'encrypted.key'] + stamp, {},
+             'without a password'),
+            ('mismatched key', ['--cert', pki / 'tsa.pem', '--key', pki / 'codesign.key']
+             + stamp, {}, 'does not match the certificate'),
+            ('mismatched token key', token + ['--cert', pki / 'tsa.pem'] + stamp, {'PIN': PIN},
+             'does not match the certificate'),
+            ('missing module', ['--pkcs11-module', self.dir / 'none.so', '--key',
+                                'pkcs11:token=release;object=codesign'] + stamp, {},
+             'no such file'),
+            ('missing token', ['--pkcs11-module', SOFTHSM_MODULE, '--key',
+                               'pkcs11:token=absent;object=codesign', '--password-env', 'PIN']
+             + stamp, {'PIN': PIN}, 'no token matches'),
+            ('PIN in the URI', ['--pkcs11-module', SOFTHSM_MODULE, '--key',
+                                'pkcs11:token=release;object=codesign;pin-value=1'] + stamp, {},
+             'process list'),
+            ('unreadable .pfx', ['--pkcs12', pki / 'ca.pem'] + stamp, {},
+             'not a PKCS#12 file'),
+            ('unset password variable', ['--pkcs12', store / 'release.pfx',
+                                         '--password-env', 'NOT_SET_ANYWHERE'] + stamp, {},
+             'is not set'),
+            ('no time stamp asked for', pem, {}, 'a time stamp is required'),
+            ('no time-stamp server answers', pem + ['--timestamp-url', self.dead_url,
+                                                    '--timestamp-url', self.dead_url + 'x'],
+             {}, f'{self.dead_url} (connection refused); {self.dead_url}x'),
+            ('--out into a missing folder', pem + stamp + ['--out', self.dir / 'no/x.exe'], {},
+             'does not exist'),
+            ('--out onto a folder', pem + stamp + ['--out', self.dir / 'folder'], {},
+             'is a folder'),
+        ]
+        installer = self.copy_of_installer('input.exe')
+        before = installer.read_bytes()
+        for what, arguments, env, text in rows:
+            with self.subTest(what):
+                result = run(sys.executable, SIGN, installer, *arguments, env=env)
+                self.assertNotEqual(result.returncode, 0)
+                self.assert_one_line(result.stderr, text)
+                self.assertNotIn('error:', result.stderr)
+                self.assertEqual(installer.read_bytes(), before)
+                self.assertEqual(sorted(p.name for p in self.dir.glob('.input.exe*')), [])
+        not_an_image = run(sys.executable, SIGN, pki / 'ca.pem', *pem, *stamp)
+        self.assert_one_line(not_an_image.stderr, 'not a PE image')
+
+    def test_a_terminated_signing_leaves_the_input_as_it_was(self):
+        installer = self.copy_of_installer('terminated.exe')
+        before = installer.read_bytes()
+        signing = subprocess.Popen(
+            [sys.executable, str(SIGN), str(installer), '--cert', str(self.pki / 'codesign.pem'),
+             '--key', str(self.pki / 'codesign.key'), '--timestamp-url', self.tsa_url + 'slow'],
+            stderr=subprocess.PIPE, text=True)
+        # Wait until it asks for the time stamp, which never comes.
+        deadline = time.monotonic() + 15
+        while 'add' not in self.seen.read_text() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        signing.send_signal(signal.SIGTERM)
+        _, stderr = signing.communicate(timeout=15)
+        self.assertEqual(signing.returncode, 130, stderr)
+        self.assert_one_line(stderr, 'interrupted')
+        self.assertEqual(installer.read_bytes(), before)
+        self.assertEqual(list(self.dir.glob('.terminated.exe*')), [])
+
+    def setUp(self):
+        self.seen.write_text('')
+
+
+if __name__ == '__main__':
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--installer', required=True, type=Path)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest)

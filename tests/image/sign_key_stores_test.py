@@ -190,15 +190,19 @@ class SignKeyStoresTest(unittest.TestCase):
         data[archive_byte] ^= 0x01
         changed = self.dir / 'changed.exe'
         changed.write_bytes(bytes(data))
-        unstamped = self.copy_of_installer('unstamped.exe')
-        result = run(sys.executable, SIGN, unstamped, '--cert', self.pki / 'codesign.pem',
-                     '--key', self.pki / 'codesign.key', '--no-timestamp')
-        self.assertEqual(result.returncode, 0, result.stderr)
+        unstamped, wrong_use = (self.copy_of_installer(n) for n in ('unstamped.exe',
+                                                                     'wrong-use.exe'))
+        for image, role in ((unstamped, 'codesign'), (wrong_use, 'tsa')):
+            result = run(sys.executable, SIGN, image, '--cert', self.pki / f'{role}.pem',
+                         '--key', self.pki / f'{role}.key', '--no-timestamp')
+            self.assertEqual(result.returncode, 0, result.stderr)
         rows = [
             ('one payload byte changed', changed, self.pki / 'ca.pem', 1,
              'the digest does not match'),
             ('another root', signed, self.pki / 'tsa.pem', 1, 'does not chain to'),
             ('no time stamp', unstamped, self.pki / 'ca.pem', 1, 'no time stamp'),
+            ('a time-stamping certificate', wrong_use, self.pki / 'ca.pem', 1,
+             'not for code signing'),
             ('never signed', ARGS.installer, self.pki / 'ca.pem', 1, 'not signed'),
             ('no PE image', self.pki / 'ca.pem', self.pki / 'ca.pem', 2, 'not a PE image'),
             ('missing root', signed, self.dir / 'none.pem', 2, 'no such file'),
@@ -284,6 +288,29 @@ class SignKeyStoresTest(unittest.TestCase):
         self.assert_one_line(stderr, 'interrupted')
         self.assertEqual(installer.read_bytes(), before)
         self.assertEqual(list(self.dir.glob('.terminated.exe*')), [])
+
+    def test_signing_in_place_in_a_read_only_folder_is_refused(self):
+        folder = self.dir / 'read-only'
+        folder.mkdir()
+        for name in ('codesign.pem', 'codesign.key'):
+            shutil.copyfile(self.pki / name, folder / name)
+        installer = folder / 'installer.exe'
+        shutil.copyfile(ARGS.installer, installer)
+        before = installer.read_bytes()
+        for path in (self.dir, folder, *folder.iterdir()):
+            os.chmod(path, 0o555 if path.is_dir() else 0o444)
+        command = [sys.executable, SIGN, installer, '--cert', folder / 'codesign.pem',
+                   '--key', folder / 'codesign.key', '--no-timestamp']
+        if os.geteuid() == 0:  # root writes anywhere: sign as nobody
+            command = ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'] + command
+        try:
+            result = run(*command)
+        finally:
+            os.chmod(self.dir, 0o700)
+            os.chmod(folder, 0o700)
+        self.assertNotEqual(result.returncode, 0)
+        self.assert_one_line(result.stderr, 'is not writable')
+        self.assertEqual(installer.read_bytes(), before)
 
     def setUp(self):
         self.seen.write_text('')

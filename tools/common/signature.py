@@ -24,6 +24,7 @@ from cli import UsageError
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 SPC_INDIRECT_DATA = '1.3.6.1.4.1.311.2.1.4'
 CHUNK = 1 << 20
+DAMAGED = 'the signature cannot be read: its ASN.1 structure is damaged'
 
 
 @dataclasses.dataclass
@@ -63,13 +64,16 @@ def check_signature(path, ca=None, tsa_ca=None):
     except Broken as error:
         check.problems.append(str(error))
         return check
+    except (ValueError, KeyError, IndexError, TypeError):
+        check.problems.append(DAMAGED)
+        return check
     try:
         when = check_timestamp(signer, signed, tsa_roots, check)
     except (Broken, ValueError, KeyError, TypeError) as error:
         check.problems.append(f'the time stamp cannot be read: {error}')
         when = None
     if roots is not None:
-        check.chain_valid = chains_to(leaf, certificates_of(signed), roots, when,
+        check.chain_valid = chains_to(leaf, certificates_of(signed), roots, when, 'any',
                                       'the signing certificate', check.problems)
         if check.chain_valid and not is_for_code_signing(leaf):
             check.chain_valid = False
@@ -142,7 +146,7 @@ def read_signed_data(path, layout):
         signer = signed['signer_infos'][0]
         return signed, signer, signer_certificate(signer, signed)
     except (ValueError, KeyError, IndexError, TypeError):
-        raise Broken('the signature cannot be read: its ASN.1 structure is damaged') from None
+        raise Broken(DAMAGED) from None
 
 
 def certificates_of(signed):
@@ -158,7 +162,7 @@ def signer_certificate(signer, signed):
                 return cert
         elif cert.key_identifier == sid.chosen.native:
             return cert
-    raise Broken('the signing certificate is not in the signature')
+    raise Broken("the signer's certificate is not in the signature")
 
 
 def authenticode_digest(path, layout, algorithm):
@@ -214,7 +218,6 @@ def signer_signature_holds(signer, cert, content):
     key = crypto_x509.load_der_x509_certificate(cert.dump()).public_key()
     try:
         key.verify(signer['signature'].native, attributes, padding.PKCS1v15(),
-                   hashes.SHA256() if algorithm == 'sha256' else
                    getattr(hashes, algorithm.upper())())
     except (InvalidSignature, AttributeError, TypeError, ValueError):
         return False
@@ -259,15 +262,17 @@ def check_timestamp(signer, signed, tsa_roots, check):
         check.problems.append('the time stamp does not verify: it is not over this signature')
         return None
     if tsa_roots is not None and not chains_to(tsa_cert, pool, tsa_roots, when,
-                                               'the time stamp', check.problems):
+                                               'timestampsign', 'the time stamp',
+                                               check.problems):
         return None
     check.timestamped = True
     return when
 
 
-def chains_to(leaf, pool, roots, when, what, problems):
-    """openssl verify of LEAF against the ROOTS (name, PEM) alone, with POOL as intermediates,
-    at the time WHEN (the time stamp's) when there is one."""
+def chains_to(leaf, pool, roots, when, purpose, what, problems):
+    """openssl verify of LEAF for PURPOSE against the ROOTS (name, PEM) alone,
+    with POOL as intermediates, at the time WHEN (the time stamp's) if known.
+    OpenSSL knows no code-signing purpose: is_for_code_signing checks that."""
     with tempfile.TemporaryDirectory(prefix='bootpack-chain-') as scratch:
         scratch = Path(scratch)
         root_name, root_data = roots
@@ -277,7 +282,7 @@ def chains_to(leaf, pool, roots, when, what, problems):
                                                     for c in pool))
         command = ['openssl', 'verify', '-no-CApath', '-no-CAstore',
                    '-CAfile', str(scratch / 'roots.pem'),
-                   '-untrusted', str(scratch / 'pool.pem')]
+                   '-untrusted', str(scratch / 'pool.pem'), '-purpose', purpose]
         if when is not None:
             command += ['-attime', str(int(when.timestamp()))]
         result = subprocess.run(command + [str(scratch / 'leaf.pem')], capture_output=True,

@@ -50,6 +50,12 @@ def windows_path(path):
     return run(['winepath', '-w', path], env=WINE_ENV).stdout.strip()
 
 
+def show_verdict(installer):
+    verdict = python('tools/verify/verify.py', installer, '--ca', PKI / 'ca.pem', check=False)
+    print(f'./bootpack verify: exit {verdict.returncode}: '
+          + (verdict.stdout or verdict.stderr).strip())
+
+
 def make_sample_product(root):
     """A small product tree with text and some incompressible-looking data."""
     shutil.rmtree(root, ignore_errors=True)
@@ -89,6 +95,7 @@ def main():
     verified = run(['osslsigncode', 'verify', '-in', installer, '-CAfile', PKI / 'ca.pem',
                     '-TSA-CAfile', PKI / 'ca.pem'], check=False)
     print('osslsigncode verify: ' + ('Succeeded' if verified.returncode == 0 else 'FAILED'))
+    show_verdict(installer)
 
     step('4. Change one byte of the archive inside the signed installer')
     sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
@@ -107,6 +114,7 @@ def main():
           + ('FAILED, as it must' if broken.returncode != 0 else 'still succeeded (!)'))
     if len(digests) == 2:
         print(f'  signed digest     {digests[0]}\n  calculated digest {digests[1]}')
+    show_verdict(tampered)
     tampered.unlink()
 
     step('5. Inspect the signed installer')

@@ -257,6 +257,8 @@ class SignKeyStoresTest(unittest.TestCase):
              'does not exist'),
             ('--out onto a folder', pem + stamp + ['--out', self.dir / 'folder'], {},
              'is a folder'),
+            ('--out onto the key', pem + stamp + ['--out', pki / 'codesign.key'], {},
+             'is also an input'),
         ]
         installer = self.copy_of_installer('input.exe')
         before = installer.read_bytes()

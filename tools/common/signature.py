@@ -21,6 +21,7 @@ from cryptography.hazmat.primitives.asymmetric import padding
 
 from cli import UsageError
 
+WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 SPC_INDIRECT_DATA = '1.3.6.1.4.1.311.2.1.4'
 CHUNK = 1 << 20
@@ -134,9 +135,12 @@ def read_signed_data(path, layout):
         image.seek(offset)
         table = image.read(size)
     length = int.from_bytes(table[0:4], 'little')
+    revision = int.from_bytes(table[4:6], 'little')
     cert_type = int.from_bytes(table[6:8], 'little')
     if cert_type != WIN_CERT_TYPE_PKCS_SIGNED_DATA or not 8 < length <= size:
         raise Broken('the certificate table holds no PKCS #7 SignedData')
+    if revision != WIN_CERT_REVISION_2_0:
+        raise Broken(f'the certificate table has revision {revision:#06x}, not 0x0200')
     try:
         info = cms.ContentInfo.load(table[8:length])
         signed = info['content']

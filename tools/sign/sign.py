@@ -7,6 +7,7 @@ archive and the setup program as well: changing one byte of either makes
 verification fail.
 """
 import argparse
+import os
 import sys
 from pathlib import Path
 
@@ -65,8 +66,9 @@ def sign(args):
         read_roots(args.verify_ca, '--verify-ca')
     store = key_store(args)
     out = Path(args.out) if args.out else source
-    inputs = store.files + [args.tsa_cert, args.tsa_key] + ([source] if args.out else [])
-    mode = source.stat().st_mode & 0o777 if out == source else 0o755
+    in_place = out.exists() and os.path.samefile(out, source)
+    inputs = store.files + [args.tsa_cert, args.tsa_key] + ([] if in_place else [source])
+    mode = source.stat().st_mode & 0o777 if in_place else 0o755
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
         unstamped = partial.with_name(partial.name + '.unstamped') if route else partial

@@ -2,6 +2,7 @@
 turn with one short retry, or from a local time-stamp authority (tests and
 the demo). Without one, a signature dies with its certificate.
 """
+import re
 import time
 
 from cli import ToolError, UsageError
@@ -62,6 +63,13 @@ def add_timestamp(args, signed, out):
 
 
 def reason(output):
-    if 'Connection refused' in output:
-        return 'connection refused'
+    """Why a server gave no time stamp, from osslsigncode's output."""
+    answered = re.search(r'code=(\d+), reason=([^\n]*)', output)
+    if answered:
+        return f'HTTP {answered.group(1)} {answered.group(2).strip()}'
+    for cause, words in (('Connection refused', 'connection refused'),
+                         ('Name or service not known', 'no such host'),
+                         ('timed out', 'timed out')):
+        if cause in output:
+            return words
     return first_plain_line(output)

@@ -190,6 +190,11 @@ class SignKeyStoresTest(unittest.TestCase):
         data[archive_byte] ^= 0x01
         changed = self.dir / 'changed.exe'
         changed.write_bytes(bytes(data))
+        data[archive_byte] ^= 0x01
+        table = (ARGS.installer.stat().st_size + 7) & ~7  # appended, 8-byte aligned
+        data[table + 12:table + 20] = b'\xff' * 8
+        damaged = self.dir / 'damaged.exe'
+        damaged.write_bytes(bytes(data))
         unstamped, wrong_use = (self.copy_of_installer(n) for n in ('unstamped.exe',
                                                                      'wrong-use.exe'))
         for image, role in ((unstamped, 'codesign'), (wrong_use, 'tsa')):
@@ -203,6 +208,7 @@ class SignKeyStoresTest(unittest.TestCase):
             ('no time stamp', unstamped, self.pki / 'ca.pem', 1, 'no time stamp'),
             ('a time-stamping certificate', wrong_use, self.pki / 'ca.pem', 1,
              'not for code signing'),
+            ('damaged signature', damaged, self.pki / 'ca.pem', 1, 'cannot be read'),
             ('never signed', ARGS.installer, self.pki / 'ca.pem', 1, 'not signed'),
             ('no PE image', self.pki / 'ca.pem', self.pki / 'ca.pem', 2, 'not a PE image'),
             ('missing root', signed, self.dir / 'none.pem', 2, 'no such file'),

@@ -110,7 +110,7 @@ def main():
     tampered.unlink()
 
     step('5. Inspect the signed installer')
-    inspect = run([sys.executable, REPO / 'tools' / 'inspect' / 'inspect.py', installer,
+    inspect = run([sys.executable, REPO / 'tools' / 'inspect' / 'inspect_installer.py', installer,
                    '--ca', PKI / 'ca.pem'], check=False)
     print(inspect.stdout.rstrip())
 

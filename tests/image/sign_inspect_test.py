@@ -91,7 +91,7 @@ class SignInspectTest(unittest.TestCase):
                 ('not an image', self.dir / 'readme.txt', 2, '')]
         for what, image, code, text in rows:
             with self.subTest(what):
-                result = run(sys.executable, REPO / 'tools/inspect/inspect.py', image,
+                result = run(sys.executable, REPO / 'tools/inspect/inspect_installer.py', image,
                              '--ca', self.pki / 'ca.pem')
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
                 self.assertIn(text, result.stdout)

@@ -51,15 +51,15 @@ def check_7z_container(stream, start, size):
     complete 7z container: its start header intact, its next header inside
     them and that header's CRC right. Nothing is decompressed; at most one
     chunk is in memory at a time."""
+    stream.seek(start)
+    head = stream.read(min(size, START_HEADER_SIZE))
+    if head[:6] != SEVEN_ZIP_SIGNATURE[:len(head[:6])]:
+        raise PayloadError('is not a 7z archive (no 7z signature)')
     if size < START_HEADER_SIZE:
         raise PayloadError(f'has {size} bytes, fewer than the {START_HEADER_SIZE} of a 7z '
                            'start header')
-    stream.seek(start)
-    head = stream.read(START_HEADER_SIZE)
     if len(head) < START_HEADER_SIZE:
         raise PayloadError('is cut short before the end of its 7z start header')
-    if head[:6] != SEVEN_ZIP_SIGNATURE:
-        raise PayloadError('is not a 7z archive (no 7z signature)')
     major, minor = head[6], head[7]
     if major != 0:
         raise PayloadError(f'is a 7z archive of format version {major}.{minor}, which no '
@@ -138,3 +138,23 @@ def check_setup_image(stream, start, size):
         warnings.append('setup is a console program: the installer starts it without a '
                         'window, so the user sees none of its output')
     return warnings
+
+
+def write_7z_stand_in(path, size, filler=None):
+    """Writes a SIZE-byte 7z container that passes check_7z_container: the
+    start header, FILLER's bytes (zeros, sparse on disk, when None) and an
+    empty header at the end. For benchmarks and tests, which need archives of
+    a given size, not their contents."""
+    header = bytes([0x01, 0x00])  # kHeader, kEnd: a header that lists nothing
+    body = size - START_HEADER_SIZE - len(header)
+    if body < 0:
+        raise ValueError(f'a 7z container needs at least {START_HEADER_SIZE + len(header)} bytes')
+    fields = struct.pack('<QQI', body, len(header), zlib.crc32(header))
+    with open(path, 'wb') as archive:
+        archive.write(SEVEN_ZIP_SIGNATURE + bytes([0, 4]) + struct.pack('<I', zlib.crc32(fields))
+                      + fields)
+        if filler is None:
+            archive.seek(body, 1)
+        else:
+            archive.write(filler[:body].ljust(body, b'\0'))
+        archive.write(header)

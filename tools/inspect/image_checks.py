@@ -57,6 +57,13 @@ def check_headers(pe, report):
     found.line(f'DLL characteristics: {flags:#06x} = {flag_names(flags, DLL_FLAGS)}',
                flags == 0xC160)
     found.line(f'entry point: RVA {header.AddressOfEntryPoint:#x}')
+    size = len(pe.__data__)
+    for section in pe.sections:
+        end = section.PointerToRawData + section.SizeOfRawData
+        if end > size:
+            name = section.Name.rstrip(b'\0').decode('ascii', 'replace')
+            found.line(f'section {name} ends at byte {end:,}, past the end of the file '
+                       f'({size:,} bytes): the image is cut short', False)
     for what, name in (('export', 'EXPORT'), ('tls', 'TLS'), ('delay import', 'DELAY_IMPORT')):
         rva, size = directory(pe, f'IMAGE_DIRECTORY_ENTRY_{name}')
         found.line(f'{what} directory: ' + ('none' if rva == 0 else f'{size} bytes at {rva:#x}'),

@@ -44,8 +44,11 @@ def signed_data(path):
         pe = pefile.PE(str(path), fast_load=True)
     except pefile.PEFormatError as error:
         raise UsageError(f'{path}: not a PE image ({error})')
-    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
-        pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']]
+    directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    security = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']
+    if len(directories) <= security:
+        return None
+    entry = directories[security]
     data = pe.__data__
     if entry.VirtualAddress == 0 or entry.Size < 8:
         return None

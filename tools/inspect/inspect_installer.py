@@ -26,6 +26,7 @@ PE image, a --ca file that is missing).
 import argparse
 import json
 import os
+import struct
 import sys
 from pathlib import Path
 
@@ -45,8 +46,8 @@ REPO = HERE.parents[1]
 
 # What a damaged image can make the readers raise; each check is cut short
 # with a finding instead.
-MALFORMED = (pefile.PEFormatError, ValueError, IndexError, KeyError, TypeError,
-             AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
+MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyError,
+             TypeError, AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
 
 
 def check_signature_section(report, path, ca):

@@ -112,6 +112,8 @@ class SignInspectTest(unittest.TestCase):
                  'digest does not match'),
                 ('a root that did not issue it', signed, ['--ca', other_ca], 1,
                  'does not verify against'),
+                ('unsigned, with a root', self.installer, ['--ca', ca, '--no-run'], 1,
+                 'unsigned, though --ca'),
                 ('a root file that is missing', signed, ['--ca', self.dir / 'no.pem'], 2,
                  'no.pem: no such file'),
                 ('bare stub', ARGS.bin / 'bootpack.exe', [], 1, 'the stub ends with 112'),

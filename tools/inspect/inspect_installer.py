@@ -9,8 +9,8 @@ stub), so inspect and the stub cannot disagree.
 
 Exit status: 0 when every property holds, the stub would go on to start setup
 (not checked with --no-run) and a signature, if there is one, matches the
-file, is time-stamped and, with --ca, leads to that root; 1 when anything is
-wrong; 2 for a usage error or an input that cannot be read (a FILE that is no
+file, is time-stamped and, with --ca, leads to that root (with --ca, an
+unsigned image fails); 1 when anything is wrong; 2 for a usage error or an input that cannot be read (a FILE that is no
 PE image, a --ca file that is missing).
 
 --json prints one JSON document instead of the text, from the same findings:
@@ -54,7 +54,9 @@ def check_signature_section(report, path, ca):
     found = report.section('Signature')
     check = check_signature(path, ca)
     if not check.present and not check.problems:
-        found.line('none (./bootpack sign adds one)')
+        # Asked for a chain to a root, an unsigned image is not what was asked for.
+        found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
+                   'none (./bootpack sign adds one)', not ca)
         return
     report.signature = {'present': check.present, 'digest_matches': check.digest_matches,
                         'timestamped': check.timestamped, 'chain_valid': check.chain_valid}

@@ -116,7 +116,8 @@ class BadInputTest(unittest.TestCase):
              'unrecognized arguments'),
             ('fuzz: seconds not a number', bootpack + ['fuzz', '--seconds', 'ten'], 2,
              'whole number'),
-            ('fuzz: unknown harness', bootpack + ['fuzz', 'no_such'], 2, "no harness 'no_such'"),
+            ('fuzz: unknown harness', bootpack + ['fuzz', '--seconds', '1', 'no_such'], 2,
+             "no harness 'no_such'"),
             ('matrix: unknown option', bootpack + ['matrix', '--write'], 2,
              'unrecognized arguments'),
         ]
@@ -153,18 +154,22 @@ class BadInputTest(unittest.TestCase):
 
 
     def test_pack_interrupted_halfway_leaves_nothing(self):
-        archive = self.root / 'big' / 'brisel.7z'
-        archive.parent.mkdir()
-        write_7z_stand_in(archive, 512 * MiB)
+        big = self.root / 'big'
+        big.mkdir()
+        write_7z_stand_in(big / 'brisel-512.7z', 512 * MiB)
+        # The link comes after the whole copy: a smaller archive spares the disk.
+        write_7z_stand_in(big / 'brisel-64.7z', 64 * MiB)
         out = self.root / 'interrupted'
-        rows = [('SIGTERM while copying the archive', signal.SIGTERM, 'payload.res'),
-                ('SIGTERM while linking', signal.SIGTERM, '.link-*'),
-                ('Ctrl-C while copying the archive', signal.SIGINT, 'payload.res')]
-        for what, signal_number, stage in rows:
+        rows = [('SIGTERM while copying a 512 MiB archive', signal.SIGTERM, 'payload.res',
+                 'brisel-512.7z'),
+                ('SIGTERM while linking', signal.SIGTERM, '.link-*', 'brisel-64.7z'),
+                ('Ctrl-C while copying a 512 MiB archive', signal.SIGINT, 'payload.res',
+                 'brisel-512.7z')]
+        for what, signal_number, stage, archive in rows:
             with self.subTest(what):
                 out.mkdir()
                 try:
-                    self.assertInterruptedCleanly(out, archive, signal_number, stage)
+                    self.assertInterruptedCleanly(out, big / archive, signal_number, stage)
                 finally:
                     shutil.rmtree(out)
 

@@ -15,7 +15,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
 sys.path.insert(0, str(REPO / 'tools' / 'common'))
 import pefile  # noqa: E402
-from cli import ToolError, run_tool  # noqa: E402
+from cli import ToolError, last_line, run_tool  # noqa: E402
 from link import link_stub  # noqa: E402
 from payload_checks import write_7z_stand_in  # noqa: E402
 
@@ -91,8 +91,8 @@ def harness(mode, rounds, *paths):
     result = subprocess.run(command + [windows_path(p) for p in paths],
                             capture_output=True, text=True)
     if result.returncode != 0:
-        detail = (result.stderr.strip().splitlines() or ['no message'])[-1]
-        raise ToolError(f'the harness failed in {mode} mode ({result.returncode}): {detail}')
+        raise ToolError(f'the harness failed in {mode} mode ({result.returncode}): '
+                        + last_line(result.stderr))
     figures = {}
     for line in result.stdout.splitlines():
         figure, image, value = line.split()
@@ -105,8 +105,7 @@ def pack(*args):
                              '--stub-lib', str(STUB_LIB)] + [str(a) for a in args],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
-        raise ToolError('packing failed: ' + (result.stderr.strip().splitlines()
-                                              or ['no message'])[-1])
+        raise ToolError('packing failed: ' + last_line(result.stderr))
 
 
 def stub_sizes(scratch):

@@ -19,7 +19,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / 'tools' / 'common'))
-from cli import ToolError, run_tool  # noqa: E402
+from cli import ToolError, last_line, run_tool  # noqa: E402
 from pe_resources import open_image, resources  # noqa: E402
 
 BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
@@ -38,7 +38,7 @@ def step(title):
 def run(command, check=True, **kwargs):
     result = subprocess.run([str(c) for c in command], capture_output=True, text=True, **kwargs)
     if check and result.returncode != 0:
-        detail = ((result.stderr or result.stdout).strip().splitlines() or ['no message'])[-1]
+        detail = last_line(result.stderr or result.stdout)
         raise ToolError(f'{Path(str(command[1] if command[0] == sys.executable else command[0])).name}'
                         f' failed: {detail}')
     return result

@@ -4,7 +4,7 @@ import os
 import subprocess
 from pathlib import Path
 
-from cli import ToolError
+from cli import ToolError, last_line
 
 REPO = Path(__file__).resolve().parents[2]
 EXIT_MEANINGS = {
@@ -34,8 +34,8 @@ def run_payload_stage(report, path, build):
                             capture_output=True, text=True, errors='replace')
     values = dict(line.split('=', 1) for line in result.stdout.splitlines() if '=' in line)
     if 'outcome' not in values:
-        reason = (result.stderr.strip().splitlines() or ['no output'])[-1]
-        found.line(f'the payload stage could not run on this image: {reason}', False)
+        found.line('the payload stage could not run on this image: '
+                   + last_line(result.stderr, 'no output'), False)
         return
     outcome, extra = int(values['outcome']), int(values['extra'])
     report.outcome = {'exit_code': outcome, 'detail': extra}

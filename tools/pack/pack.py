@@ -8,7 +8,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
 from cabinet import make_cabinet  # noqa: E402
-from cli import ToolError, UsageError, run_tool  # noqa: E402
+from cli import ToolError, UsageError, one_line, run_tool  # noqa: E402
 from link import link_stub  # noqa: E402
 from outputs import pack_outputs  # noqa: E402
 from product import add_product_options, is_product_mode, pack_product  # noqa: E402
@@ -127,7 +127,7 @@ def main(argv=None):
         try:
             link_stub(stub_lib, [res_path], linked, map_path=linker_map)
         except RuntimeError as error:
-            raise ToolError(str(error))
+            raise ToolError(one_line(str(error)))
         os.replace(linked, image)
     return 0
 

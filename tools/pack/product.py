@@ -13,7 +13,7 @@ from pathlib import Path
 from image_resources import parse_version
 from payload_checks import PayloadError, archive_name_problem, check_7z_container, \
     check_setup_image
-from cli import ToolError
+from cli import ToolError, one_line
 from link import link_stub
 from outputs import pack_outputs
 from resfile import ResourceFile
@@ -204,7 +204,7 @@ def pack_product(args, stub_lib):
             link_stub(stub_lib, [res_path], linked, map_path=linker_map,
                       version=layout['version'])
         except RuntimeError as error:
-            raise ToolError(str(error))
+            raise ToolError(one_line(str(error)))
         os.replace(linked, image)
     return 0
 

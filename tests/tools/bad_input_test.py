@@ -2,7 +2,8 @@
 """Every command's answer to a bad input, a bad output path or a payload the
 stub could not use: the expected status, one line on stderr that names the
 problem, never a traceback, and nothing left behind. Also the clean-up when
-pack is terminated halfway through a large archive.
+pack is terminated halfway through a large archive, each command's --help,
+and the status of ./bootpack run (under Wine).
 
 usage: bad_input_test.py --stub-lib LIB --bin BUILD/bin [unittest options]
 """
@@ -152,6 +153,29 @@ class BadInputTest(unittest.TestCase):
         if fragment is not None:
             self.assertIn(fragment, lines[0] if lines else '')
 
+
+    def test_every_command_answers_help_with_its_own_usage(self):
+        for command in ('deps', 'build', 'test', 'run', 'demo', 'pack', 'sign', 'inspect',
+                        'bench', 'fuzz', 'matrix'):
+            with self.subTest(command):
+                result = subprocess.run([str(REPO / 'bootpack'), command, '--help'],
+                                        capture_output=True, text=True)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertRegex(result.stdout.splitlines()[0],
+                                 rf'^usage: (\./)?bootpack {command}\b')
+
+    def test_run_exits_with_the_programs_code_within_a_byte(self):
+        rows = [('0', 0, 'exit code: 0 (0x00000000)'), ('3', 3, 'exit code: 3 (0x00000003)'),
+                ('255', 255, 'exit code: 255'), ('256', 255, 'exit code: 256 (0x00000100)'),
+                ('0xC0000005', 255, 'exit code: 3221225477 (0xC0000005)')]
+        for code, status, line in rows:
+            with self.subTest(code):
+                result = subprocess.run([str(REPO / 'bootpack'), 'run',
+                                         str(ARGS.bin / 'test_setup.exe')],
+                                        capture_output=True, text=True,
+                                        env=dict(os.environ, BOOTPACK_TEST_SETUP_EXIT_CODE=code))
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(line, result.stdout)
 
     def test_pack_interrupted_halfway_leaves_nothing(self):
         big = self.root / 'big'

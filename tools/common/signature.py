@@ -13,7 +13,7 @@ import subprocess
 import pefile
 from asn1crypto import cms, tsp
 
-from cli import ToolError, UsageError
+from cli import ToolError, UsageError, last_line
 
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 RFC3161_TOKEN = '1.3.6.1.4.1.311.3.3.1'
@@ -113,7 +113,10 @@ def check_signature(path, ca=None, tsa_ca=None):
     if ca and digest_matches:
         chain_valid = result.returncode == 0 and 'Signature verification: ok' in report
     problems = []
-    if not digest_matches:
+    if len(digests) != 2:
+        problems.append('osslsigncode could not read the signature\'s digest: '
+                        + last_line(result.stderr or report))
+    elif not digest_matches:
         problems.append('the signature\'s digest does not match the file')
     if not timestamped:
         problems.append('the signature carries no time stamp')

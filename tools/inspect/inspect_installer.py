@@ -64,14 +64,16 @@ def check_signature_section(report, path, ca):
         found.line(problem, False)
     if not check.present:
         return
-    found.line('digest: ' + ('matches the file' if check.digest_matches else
-                             'DOES NOT MATCH the file'), True)
-    found.line('time stamp: ' + ('present, over this signature' if check.timestamped
-                                 else 'MISSING'), True)
-    found.line('chain: ' + (f'valid up to {ca}' if check.chain_valid else
-                            f'INVALID against {ca}' if check.chain_valid is False else
-                            'not checked (the digest does not match)' if ca else
-                            'not checked (give --ca ROOT.pem to verify it)'), True)
+    # What fails is among the problems above; these say what holds.
+    if check.digest_matches:
+        found.line('digest: matches the file')
+    if check.timestamped:
+        found.line('time stamp: present, over this signature')
+    if check.chain_valid:
+        found.line(f'chain: valid up to {ca}')
+    elif check.chain_valid is None:
+        found.line('chain: not checked (' + ('the digest does not match' if ca else
+                                             'give --ca ROOT.pem to verify it') + ')')
 
 
 def inspect(path, ca=None, run=True, build=None):

@@ -17,28 +17,35 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
-sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
+sys.path.insert(0, str(REPO / 'tools' / 'common'))
 import link  # noqa: E402
 import pack  # noqa: E402
+from cli import run_tool  # noqa: E402
+from payload_checks import write_7z_stand_in  # noqa: E402
+from pe_resources import open_image, resource_bytes, resources  # noqa: E402
 from product import LayoutError, check_file_name  # noqa: E402
-from pe_reader import PeFile  # noqa: E402
 from resfile import ResourceFile  # noqa: E402
 
 STUB_LIB = None
-SEVEN_ZIP = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0, 4]) + bytes(24)
 
 
-def fake_pe(pe_signature=b'PE\0\0'):
+def fake_pe(pe_signature=b'PE\0\0', machine=0x8664, characteristics=0x0022, magic=0x20B,
+            subsystem=2):
+    """The headers of a program, as far as the packer reads them."""
     head = bytearray(b'MZ' + bytes(0x3A) + struct.pack('<I', 0x80))
-    head += bytes(0x80 - len(head)) + pe_signature + bytes(64)
-    return bytes(head)
+    head += bytes(0x80 - len(head)) + pe_signature
+    head += struct.pack('<HHIIIHH', machine, 0, 0, 0, 0, 240, characteristics)
+    optional = bytearray(240)
+    struct.pack_into('<H', optional, 0, magic)
+    struct.pack_into('<H', optional, 68, subsystem)
+    return bytes(head + optional)
 
 
 class PackProductTest(unittest.TestCase):
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp(prefix='pack-product-'))
         self.archive = self.dir / 'product.7z'
-        self.archive.write_bytes(SEVEN_ZIP + b'payload')
+        write_7z_stand_in(self.archive, 64, b'payload')
         self.setup = self.dir / 'setup.exe'
         self.setup.write_bytes(fake_pe())
         self.out = self.dir / 'out' / 'installer.exe'
@@ -53,7 +60,7 @@ class PackProductTest(unittest.TestCase):
         stderr = io.StringIO()
         with contextlib.redirect_stderr(stderr):
             try:
-                return pack.main(argv + list(extra)), stderr.getvalue()
+                return run_tool('bootpack pack', pack.main, argv + list(extra)), stderr.getvalue()
             except SystemExit as exit:
                 return exit.code, stderr.getvalue()
 
@@ -72,18 +79,32 @@ class PackProductTest(unittest.TestCase):
         not_7z.write_bytes(b'PK\3\4 a zip file')
         empty = self.dir / 'empty.7z'
         empty.write_bytes(b'')
-        no_pe = self.dir / 'nope.exe'
-        no_pe.write_bytes(fake_pe(b'NE\0\0'))
+        damaged = self.dir / 'damaged.7z'
+        damaged.write_bytes(self.archive.read_bytes()[:-1] + b'\x17')
         text = self.dir / 'readme.txt'
         text.write_text('not a program')
+        setups = {}
+        for name, headers in (('nope', {'pe_signature': b'NE\0\0'}),
+                              ('object', {'characteristics': 0}),
+                              ('arm32', {'machine': 0x01C4}),
+                              ('x86-magic', {'magic': 0x10B}),
+                              ('native', {'subsystem': 1})):
+            setups[name] = self.dir / f'{name}.exe'
+            setups[name].write_bytes(fake_pe(**headers))
         rows = [
             ('missing archive', 'does not exist', {'archive': self.dir / 'absent.7z'}),
             ('missing setup', 'does not exist', {'setup': self.dir / 'absent.exe'}),
             ('archive is a directory', 'not a regular file', {'archive': self.dir}),
             ('archive without 7z signature', 'no 7z signature', {'archive': not_7z}),
             ('empty archive', 'is empty', {'archive': empty}),
+            ("archive header's CRC wrong", 'damaged 7z header', {'archive': damaged}),
             ('setup without MZ', 'no MZ header', {'setup': text}),
-            ('setup with MZ but no PE header', 'no PE header', {'setup': no_pe}),
+            ('setup with MZ but no PE header', 'no PE header', {'setup': setups['nope']}),
+            ('setup not marked executable', 'not marked executable',
+             {'setup': setups['object']}),
+            ('setup for a machine x64 cannot run', 'machine 0x01c4', {'setup': setups['arm32']}),
+            ('setup whose magic does not fit', 'magic 0x10b', {'setup': setups['x86-magic']}),
+            ('setup of the native subsystem', 'subsystem 1', {'setup': setups['native']}),
         ]
         for what, reason, files in rows:
             with self.subTest(what):
@@ -118,6 +139,21 @@ class PackProductTest(unittest.TestCase):
             with self.subTest(what):
                 self.assertRefused(reason, *extra)
 
+    def test_setups_unlike_the_stub_pack_with_one_warning(self):
+        rows = [('32-bit x86 GUI', {'machine': 0x014C, 'magic': 0x10B}, '32-bit x86'),
+                ('ARM64 GUI', {'machine': 0xAA64}, 'ends with 124'),
+                ('x86-64 console', {'subsystem': 3}, 'without a window')]
+        for what, headers, warning in rows:
+            with self.subTest(what):
+                setup = self.dir / 'other.exe'
+                setup.write_bytes(fake_pe(**headers))
+                self.out.parent.mkdir(exist_ok=True)
+                code, stderr = self.pack(setup=setup)
+                self.assertEqual(code, 0, stderr)
+                self.assertIn(warning, stderr)
+                self.assertEqual(len(stderr.strip().splitlines()), 1, stderr)
+                self.out.unlink()
+
     def test_device_names_are_refused(self):
         for name in ['CON', 'nul.exe', 'COM1.txt', 'lpt9', 'CONOUT$']:
             with self.subTest(name):
@@ -144,23 +180,25 @@ class PackProductTest(unittest.TestCase):
         ]
         for what, extra, expected in rows:
             with self.subTest(what):
+                self.out.parent.mkdir(exist_ok=True)
                 code, stderr = self.pack(*extra, '--version', '3.1.4.1')
                 self.assertEqual(code, 0, stderr)
-                image = PeFile(self.out.read_bytes())
+                image = open_image(self.out)
                 payload = {}
-                for entry in image.resources():
+                for entry in resources(image):
                     if isinstance(entry.type, str):
                         payload.setdefault(entry.type, []).append(entry.name)
                 self.assertEqual(payload, expected)
                 setup_type = [t for t in expected if t != 'BN' or len(expected) == 1][-1]
-                setup_entry = [e for e in image.resources() if e.type == setup_type
+                setup_entry = [e for e in resources(image) if e.type == setup_type
                                and e.name.startswith('SETUP')][0]
-                data = image.resource_bytes(setup_entry)
+                data = resource_bytes(image, setup_entry)
                 if setup_type == 'BL':
                     self.assertEqual(data[:4], b'MSCF')
                 else:
                     self.assertEqual(data, self.setup.read_bytes())
-                self.assertEqual(resource_section(image).raw_offset % 4096, 0)
+                self.assertEqual(resource_section(image).PointerToRawData % 4096, 0)
+                image.close()
                 self.out.unlink()
 
     def test_payload_off_a_page_is_moved_onto_the_next(self):
@@ -179,27 +217,29 @@ class PackProductTest(unittest.TestCase):
                     res.add_bytes('BN', 'SETUP.EXE', self.setup.read_bytes())
                 link.link_stub(STUB_LIB, [res_path], self.out, extra_objects=extra)
                 data = self.out.read_bytes()
-                image = PeFile(data)
-                self.assertEqual(image.file_alignment, 512)
+                image = open_image(self.out)
+                self.assertEqual(image.OPTIONAL_HEADER.FileAlignment, 512)
                 rsrc = resource_section(image)
-                self.assertEqual(rsrc.raw_offset % 4096, 0)
+                start = rsrc.PointerToRawData
+                self.assertEqual(start % 4096, 0)
                 # What lies between the section before and the resources is
                 # zeros, and the sections after them moved along.
                 before = max((s for s in image.sections
-                              if s.raw_size and s.raw_offset < rsrc.raw_offset),
-                             key=lambda s: s.raw_offset)
-                self.assertFalse(any(data[before.raw_offset + before.raw_size:rsrc.raw_offset]))
+                              if s.SizeOfRawData and s.PointerToRawData < start),
+                             key=lambda s: s.PointerToRawData)
+                self.assertFalse(any(data[before.PointerToRawData + before.SizeOfRawData:start]))
                 for section in image.sections:
-                    if section.raw_offset > rsrc.raw_offset:
-                        self.assertGreaterEqual(section.raw_offset,
-                                                rsrc.raw_offset + rsrc.raw_size)
-                entry = [e for e in image.resources() if e.type == 'BN'][0]
-                self.assertEqual(image.resource_bytes(entry), self.setup.read_bytes())
+                    if section.PointerToRawData > start:
+                        self.assertGreaterEqual(section.PointerToRawData,
+                                                start + rsrc.SizeOfRawData)
+                entry = [e for e in resources(image) if e.type == 'BN'][0]
+                self.assertEqual(resource_bytes(image, entry), self.setup.read_bytes())
+                image.close()
                 self.out.unlink()
 
 
 def resource_section(image):
-    return [s for s in image.sections if s.name == '.rsrc'][0]
+    return [s for s in image.sections if s.Name.rstrip(b'\0') == b'.rsrc'][0]
 
 
 if __name__ == '__main__':

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """./bootpack sign and inspect on a real packed product: the signature
 verifies against the throwaway root and time-stamp authority, one changed
-payload byte breaks it, and inspect's verdict follows the stub's outcome.
+payload byte breaks it, and inspect's verdict (its exit status and its JSON)
+follows what it found: the stub's outcome and the signature.
 
 usage: sign_inspect_test.py --stub-lib LIB --bin BUILD/bin [unittest options]
 """
 import argparse
+import json
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -14,8 +17,8 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
-from pe_reader import PeFile  # noqa: E402
+sys.path.insert(0, str(REPO / 'tools' / 'common'))
+from pe_resources import open_image, resources  # noqa: E402
 
 ARGS = None
 
@@ -29,8 +32,9 @@ class SignInspectTest(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = Path(tempfile.mkdtemp(prefix='sign-inspect-'))
         cls.pki = cls.dir / 'pki'
-        made = run(sys.executable, REPO / 'tools/sign/sign.py', '--make-test-pki', cls.pki)
-        assert made.returncode == 0, made.stderr
+        for pki in (cls.pki, cls.dir / 'other-pki'):
+            made = run(sys.executable, REPO / 'tools/sign/sign.py', '--make-test-pki', pki)
+            assert made.returncode == 0, made.stderr
         (cls.dir / 'readme.txt').write_text('sample')
         archive = cls.dir / 'brisel.7z'
         assert run('7zz', 'a', '-bso0', '-bsp0', archive, cls.dir / 'readme.txt').returncode == 0
@@ -62,15 +66,17 @@ class SignInspectTest(unittest.TestCase):
         self.assertEqual(verdict.returncode, 0, verdict.stdout + verdict.stderr)
         self.assertIn('SHA256', verdict.stdout)
         self.assertIn('Timestamp time', verdict.stdout)
-        pe = PeFile(signed.read_bytes())
-        [(revision, cert_type, length, offset)] = pe.certificates()
+        pe = open_image(signed)
+        table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
+        length, revision, cert_type = struct.unpack_from('<IHH', pe.__data__,
+                                                         table.VirtualAddress)
         self.assertEqual((revision, cert_type), (0x200, 2))
-        self.assertEqual(offset + length, signed.stat().st_size)
+        self.assertEqual(table.VirtualAddress + length, signed.stat().st_size)
         for name in ('BRISEL.7Z', 'SETUP.EXE'):
             with self.subTest(name):
                 data = bytearray(signed.read_bytes())
-                resource = [r for r in pe.resources() if r.name == name][0]
-                data[pe.offset(resource.rva + resource.size - 1)] ^= 0x80
+                resource = [r for r in resources(pe) if r.name == name][0]
+                data[pe.get_offset_from_rva(resource.rva + resource.size - 1)] ^= 0x80
                 tampered = self.dir / 'tampered.exe'
                 tampered.write_bytes(bytes(data))
                 self.assertNotEqual(self.verify(tampered).returncode, 0,
@@ -83,21 +89,65 @@ class SignInspectTest(unittest.TestCase):
         self.assertNotEqual(result.returncode, 0)
         self.assertFalse((self.dir / 'unstamped.exe').exists())
 
-    def test_inspect_exit_code_follows_the_stubs_outcome(self):
+    def inspect(self, image, *options):
+        return run(sys.executable, REPO / 'tools/inspect/inspect_installer.py', image, *options)
+
+    def test_inspect_verdict_follows_what_it_found(self):
         signed = self.dir / 'inspected.exe'
         self.assertEqual(self.sign(self.installer, signed).returncode, 0)
-        rows = [('packed product', signed, 0, 'starts it with'),
-                ('bare stub', ARGS.bin / 'bootpack.exe', 1, 'the stub ends with 112'),
-                ('not an image', self.dir / 'readme.txt', 2, '')]
-        for what, image, code, text in rows:
+        data = bytearray(signed.read_bytes())
+        pe = open_image(signed)
+        archive = [r for r in resources(pe) if r.name == 'BRISEL.7Z'][0]
+        # The first packed byte after the start header: the archive's own checks
+        # pass, only the signature sees the change.
+        data[pe.get_offset_from_rva(archive.rva + 32)] ^= 0x01
+        pe.close()
+        tampered = self.dir / 'tampered.exe'
+        tampered.write_bytes(bytes(data))
+        ca, other_ca = self.pki / 'ca.pem', self.dir / 'other-pki' / 'ca.pem'
+        rows = [('signed, with its root', signed, ['--ca', ca], 0, 'ready to ship'),
+                ('signed, without running the payload stage', signed, ['--ca', ca, '--no-run'],
+                 0, 'ready to ship'),
+                ('signed, without a root', signed, [], 0, 'not checked (give --ca'),
+                ('one archive byte changed', tampered, ['--ca', ca], 1,
+                 'digest does not match'),
+                ('a root that did not issue it', signed, ['--ca', other_ca], 1,
+                 'does not verify against'),
+                ('unsigned, with a root', self.installer, ['--ca', ca, '--no-run'], 1,
+                 'unsigned, though --ca'),
+                ('a root file that is missing', signed, ['--ca', self.dir / 'no.pem'], 2,
+                 'no.pem: no such file'),
+                ('bare stub', ARGS.bin / 'bootpack.exe', [], 1, 'the stub ends with 112'),
+                ('not an image', self.dir / 'readme.txt', [], 2, 'not a PE image')]
+        for what, image, options, code, text in rows:
             with self.subTest(what):
-                result = run(sys.executable, REPO / 'tools/inspect/inspect.py', image,
-                             '--ca', self.pki / 'ca.pem')
+                result = self.inspect(image, *options)
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
-                self.assertIn(text, result.stdout)
-                if code == 0:
-                    self.assertIn('all image properties as expected', result.stdout)
-                    self.assertIn('valid', result.stdout)
+                self.assertIn(text, result.stdout if code < 2 else result.stderr)
+                if code == 2:
+                    self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+
+    def test_inspect_json_says_what_the_text_says(self):
+        signed = self.dir / 'json.exe'
+        self.assertEqual(self.sign(self.installer, signed).returncode, 0)
+        rows = [('signed', signed, ['--ca', self.pki / 'ca.pem'], True,
+                 {'exit_code': 0, 'detail': 0},
+                 {'present': True, 'digest_matches': True, 'timestamped': True,
+                  'chain_valid': True}),
+                ('unsigned, no run', self.installer, ['--no-run'], True, None, None),
+                ('bare stub', ARGS.bin / 'bootpack.exe', [], False,
+                 {'exit_code': 112, 'detail': 2}, None)]
+        for what, image, options, ok, outcome, signature in rows:
+            with self.subTest(what):
+                result = self.inspect(image, '--json', *options)
+                report = json.loads(result.stdout)
+                self.assertEqual(result.returncode, 0 if ok else 1, result.stderr)
+                self.assertEqual((report['ok'], report['outcome'], report['signature']),
+                                 (ok, outcome, signature))
+                self.assertEqual(bool(report['problems']), not ok)
+                text = self.inspect(image, *options).stdout
+                for problem in report['problems']:
+                    self.assertIn(problem.split(': ', 1)[1], text)
 
 
 if __name__ == '__main__':

@@ -13,9 +13,11 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
-sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
+sys.path.insert(0, str(REPO / 'tools' / 'common'))
+import pefile  # noqa: E402
+from cli import ToolError, last_line, run_tool  # noqa: E402
 from link import link_stub  # noqa: E402
-from pe_reader import PeFile  # noqa: E402
+from payload_checks import write_7z_stand_in  # noqa: E402
 
 BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
 PREFIX = Path(os.environ.get('BOOTPACK_WINEPREFIX', BUILD / 'wineprefix'))
@@ -33,7 +35,6 @@ PACK_ROUNDS = 3     # packing 512 MiB takes seconds
 
 MiB = 1 << 20
 KiB = 1 << 10
-SEVEN_ZIP_SIGNATURE = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C])
 
 DESCRIPTION = f"""\
 Measure the stub and print one markdown table, ready to paste into README.md.
@@ -90,8 +91,8 @@ def harness(mode, rounds, *paths):
     result = subprocess.run(command + [windows_path(p) for p in paths],
                             capture_output=True, text=True)
     if result.returncode != 0:
-        raise SystemExit(f'bench: the harness failed in {mode} mode ({result.returncode}):\n'
-                         + result.stderr.strip())
+        raise ToolError(f'the harness failed in {mode} mode ({result.returncode}): '
+                        + last_line(result.stderr))
     figures = {}
     for line in result.stdout.splitlines():
         figure, image, value = line.split()
@@ -100,9 +101,11 @@ def harness(mode, rounds, *paths):
 
 
 def pack(*args):
-    subprocess.run([sys.executable, str(REPO / 'tools' / 'pack' / 'pack.py'),
-                    '--stub-lib', str(STUB_LIB)] + list(args), check=True,
-                   stdout=subprocess.DEVNULL)
+    result = subprocess.run([sys.executable, str(REPO / 'tools' / 'pack' / 'pack.py'),
+                             '--stub-lib', str(STUB_LIB)] + [str(a) for a in args],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise ToolError('packing failed: ' + last_line(result.stderr))
 
 
 def stub_sizes(scratch):
@@ -112,17 +115,16 @@ def stub_sizes(scratch):
     image = scratch / 'bare' / 'bootpack.exe'
     image.parent.mkdir()
     link_stub(STUB_LIB, [], image, icon=False)
-    content = sum(s.virtual_size for s in PeFile(image.read_bytes()).sections)
+    with pefile.PE(str(image), fast_load=True) as pe:
+        content = sum(s.Misc_VirtualSize for s in pe.sections)
     return image.stat().st_size, content
 
 
 def make_inputs(scratch):
     (scratch / 'setup8.bin').write_bytes(os.urandom(8 * MiB))
-    (scratch / 'archive1.7z').write_bytes(SEVEN_ZIP_SIGNATURE + os.urandom(MiB - 6))
+    write_7z_stand_in(scratch / 'archive1.7z', MiB, os.urandom(MiB))
     # Sparse: made at once, and the packer still has to copy every byte.
-    with open(scratch / 'archive512.7z', 'wb') as archive:
-        archive.write(SEVEN_ZIP_SIGNATURE)
-        archive.truncate(512 * MiB)
+    write_7z_stand_in(scratch / 'archive512.7z', 512 * MiB)
 
 
 def pack_times(scratch):
@@ -172,7 +174,7 @@ def main(argv=None):
                             ).parse_args(argv)
     for needed in (HARNESS, STUB_LIB):
         if not needed.is_file():
-            raise SystemExit(f'bench: {needed} is missing; ./bootpack bench builds it')
+            raise ToolError(f'{needed} is missing; ./bootpack bench builds it')
     commit, date, wine = measured_on()
     scratch = Path(tempfile.mkdtemp(prefix='bootpack-bench-', dir=PREFIX / 'drive_c'))
     try:
@@ -247,4 +249,4 @@ def main(argv=None):
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_tool('bootpack bench', main))

@@ -9,6 +9,7 @@ installer under Wine and shows what happened: the command line setup
 received, the exit code, the updater's registry values, and that the work
 directory is gone. Everything lands in BUILD/demo; nothing needs the network.
 """
+import argparse
 import os
 import re
 import shutil
@@ -17,6 +18,10 @@ import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / 'tools' / 'common'))
+from cli import ToolError, last_line, run_tool  # noqa: E402
+from pe_resources import open_image, resources  # noqa: E402
+
 BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
 PREFIX = os.environ.get('BOOTPACK_WINEPREFIX', str(BUILD / 'wineprefix'))
 DEMO = BUILD / 'demo'
@@ -33,8 +38,9 @@ def step(title):
 def run(command, check=True, **kwargs):
     result = subprocess.run([str(c) for c in command], capture_output=True, text=True, **kwargs)
     if check and result.returncode != 0:
-        sys.exit(f'demo: {" ".join(str(c) for c in command[:3])} failed:\n'
-                 + (result.stderr or result.stdout).strip())
+        detail = last_line(result.stderr or result.stdout)
+        raise ToolError(f'{Path(str(command[1] if command[0] == sys.executable else command[0])).name}'
+                        f' failed: {detail}')
     return result
 
 
@@ -70,7 +76,10 @@ def make_sample_product(root):
     (root / 'bin' / 'brisel.dat').write_bytes(bytes(data))
 
 
-def main():
+def main(argv=None):
+    argparse.ArgumentParser(prog='bootpack demo', description=__doc__,
+                            formatter_class=argparse.RawDescriptionHelpFormatter
+                            ).parse_args(argv)
     DEMO.mkdir(parents=True, exist_ok=True)
     step('1. A real 7z archive of a small sample product (7zz)')
     product = DEMO / 'product'
@@ -98,12 +107,11 @@ def main():
     show_verdict(installer)
 
     step('4. Change one byte of the archive inside the signed installer')
-    sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
-    from pe_reader import PeFile
     data = bytearray(installer.read_bytes())
-    pe = PeFile(bytes(data))
-    resource = [r for r in pe.resources() if r.type == 'BN' and r.name == 'BRISEL.7Z'][0]
-    at = pe.offset(resource.rva + resource.size // 2)
+    pe = open_image(installer)
+    resource = [r for r in resources(pe) if r.type == 'BN' and r.name == 'BRISEL.7Z'][0]
+    at = pe.get_offset_from_rva(resource.rva + resource.size // 2)
+    pe.close()
     data[at] ^= 0x01
     tampered = DEMO / 'BriselInstaller-tampered.exe'
     tampered.write_bytes(bytes(data))
@@ -118,7 +126,7 @@ def main():
     tampered.unlink()
 
     step('5. Inspect the signed installer')
-    inspect = run([sys.executable, REPO / 'tools' / 'inspect' / 'inspect.py', installer,
+    inspect = run([sys.executable, REPO / 'tools' / 'inspect' / 'inspect_installer.py', installer,
                    '--ca', PKI / 'ca.pem'], check=False)
     print(inspect.stdout.rstrip())
 
@@ -154,4 +162,4 @@ def main():
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_tool('bootpack demo', main))

@@ -2,8 +2,8 @@
 """Builds the failure matrix: every failure row of rows.txt beside the tests
 that provoke it, as claimed by "Provokes:" comments in the test sources.
 
-  failure_matrix.py            write docs/failure-matrix.md
-  failure_matrix.py --check    fail unless every row has a test, every claim
+  ./bootpack matrix            write docs/failure-matrix.md
+  ./bootpack matrix --check    fail unless every row has a test, every claim
                                names a row, and the written matrix is current
 
 A claim is a comment line right above a test, or above other comment lines
@@ -19,6 +19,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / 'tools' / 'common'))
+from cli import ToolError, output_file, run_tool  # noqa: E402
+
 ROWS = Path(__file__).with_name('rows.txt')
 MATRIX = REPO / 'docs' / 'failure-matrix.md'
 TEST_ROOT = REPO / 'tests'
@@ -48,7 +51,7 @@ def read_rows():
             ident, sep, text = line.partition('|')
             ident = ident.strip()
             if not sep or not ident or section is None or ident in rows:
-                sys.exit(f'{ROWS.name}:{number}: malformed or repeated row')
+                raise ToolError(f'{ROWS.name}:{number}: malformed or repeated row')
             rows[ident] = Row(ident, text.strip(), section)
     return rows
 
@@ -120,11 +123,12 @@ def render(rows):
     return '\n'.join(lines)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog='bootpack matrix', description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--check', action='store_true',
                         help='verify instead of writing docs/failure-matrix.md')
-    arguments = parser.parse_args()
+    arguments = parser.parse_args(argv)
     rows, problems = collect()
     text = render(rows)
     covered = sum(1 for row in rows.values() if row.tests)
@@ -132,8 +136,8 @@ def main():
         if not MATRIX.exists() or MATRIX.read_text(encoding='utf-8') != text:
             problems.append(f'{MATRIX.relative_to(REPO)} is out of date: run ./bootpack matrix')
     else:
-        MATRIX.parent.mkdir(exist_ok=True)
-        MATRIX.write_text(text, encoding='utf-8')
+        with output_file(MATRIX) as partial:
+            partial.write_text(text, encoding='utf-8')
     for problem in problems:
         print(f'failure matrix: {problem}', file=sys.stderr)
     print(f'failure matrix: {covered} of {len(rows)} rows provoked by a test')
@@ -141,4 +145,4 @@ def main():
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_tool('bootpack matrix', main))

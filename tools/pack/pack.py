@@ -3,12 +3,14 @@
 import argparse
 import os
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
 from cabinet import make_cabinet  # noqa: E402
+from cli import ToolError, UsageError, one_line, run_tool  # noqa: E402
 from link import link_stub  # noqa: E402
+from outputs import pack_outputs  # noqa: E402
 from product import add_product_options, is_product_mode, pack_product  # noqa: E402
 from resfile import ResourceFile  # noqa: E402
 
@@ -46,14 +48,14 @@ def parse_identifier(text, what):
         try:
             value = int(text[1:], 10)
         except ValueError:
-            raise SystemExit(f'pack: {what} {text!r}: #N needs a decimal number')
+            raise UsageError(f'{what} {text!r}: #N needs a decimal number')
         if not 1 <= value <= 0xFFFF:
-            raise SystemExit(f'pack: {what} {text!r}: identifiers run from 1 to 65535')
+            raise UsageError(f'{what} {text!r}: identifiers run from 1 to 65535')
         return value
     if not text:
-        raise SystemExit(f'pack: {what} must not be empty')
+        raise UsageError(f'{what} must not be empty')
     if '\0' in text:
-        raise SystemExit(f'pack: {what} {text!r} holds a NUL character')
+        raise UsageError(f'{what} {text!r} holds a NUL character')
     return text
 
 
@@ -95,7 +97,7 @@ def main(argv=None):
 
     stub_lib = args.stub_lib or default_stub_lib()
     if not stub_lib.is_file():
-        raise SystemExit(f'pack: no stub objects at {stub_lib}; run ./bootpack build first')
+        raise ToolError(f'no stub objects at {stub_lib}; run ./bootpack build first')
     if is_product_mode(args):
         return pack_product(args, stub_lib)
 
@@ -103,32 +105,32 @@ def main(argv=None):
     for res_type, name, file_name in args.resource:
         path = Path(file_name)
         if not path.is_file():
-            raise SystemExit(f'pack: resource file {file_name} does not exist')
+            raise ToolError(f'resource file {file_name} does not exist')
         resources.append([parse_identifier(res_type, 'type'), parse_identifier(name, 'name'),
                           path, path.stat().st_size])
 
-    out = Path(args.out).resolve()
-    out.parent.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=out.parent, prefix='.pack-') as scratch:
+    with pack_outputs(args, [r[2] for r in resources] + [stub_lib]) as (image, linker_map,
+                                                                      scratch):
         for index in sorted(args.cabinet_indexes):
-            cabinet = Path(scratch) / f'resource{index}.cab'
+            cabinet = scratch / f'resource{index}.cab'
             try:
                 make_cabinet(cabinet, [(resources[index][2], resources[index][2].name)])
-            except (OSError, ValueError, RuntimeError) as error:
-                raise SystemExit(f'pack: {error}')
+            except (ValueError, RuntimeError) as error:
+                raise ToolError(str(error))
             resources[index][2:] = [cabinet, cabinet.stat().st_size]
-        res_path = Path(scratch) / 'payload.res'
+        res_path = scratch / 'payload.res'
         with ResourceFile(res_path) as res:
             for res_type, name, path, size in resources:
                 res.add_file(res_type, name, path, size)
-        partial = Path(scratch) / out.name
+        # Linked under its own name, which the version block carries.
+        linked = scratch / Path(args.out).name
         try:
-            link_stub(stub_lib, [res_path], partial, map_path=args.map)
+            link_stub(stub_lib, [res_path], linked, map_path=linker_map)
         except RuntimeError as error:
-            raise SystemExit(f'pack: {error}')
-        os.replace(partial, out)
+            raise ToolError(one_line(str(error)))
+        os.replace(linked, image)
     return 0
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_tool('bootpack pack', main))

@@ -8,14 +8,16 @@ A refused layout leaves no output file.
 """
 import os
 import sys
-import tempfile
 from pathlib import Path
 
 from image_resources import parse_version
+from payload_checks import PayloadError, archive_name_problem, check_7z_container, \
+    check_setup_image
+from cli import ToolError, one_line
 from link import link_stub
+from outputs import pack_outputs
 from resfile import ResourceFile
 
-SEVEN_ZIP_SIGNATURE = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C])
 ARCHIVE_TYPE = 'BN'
 DEFAULT_ARCHIVE_NAME = 'BRISEL.7Z'
 DEFAULT_SETUP_NAMES = {'BN': 'SETUP.EXE', 'B7': 'SETUP.EXE', 'BL': 'SETUP.EX_'}
@@ -72,10 +74,9 @@ def check_file_name(name):
 
 def check_archive_name(name):
     check_resource_name(name, 'brisel', 'archive')
-    # Setup receives the name in quotation marks on its command line.
-    if '"' in name:
-        raise LayoutError(f'the archive name {name!r} holds a quotation mark, which would '
-                          "break setup's command line")
+    problem = archive_name_problem(name)
+    if problem:
+        raise LayoutError(problem)
 
 
 def check_setup_name(name, storage):
@@ -88,11 +89,6 @@ def check_setup_name(name, storage):
     if storage == 'BL' and name.lower() == 'setup.exe':
         raise LayoutError(f'the setup name {name!r} is the name the cabinet expands to; '
                           'a BL setup needs another name, such as SETUP.EX_')
-
-
-def read_head(path, count):
-    with open(path, 'rb') as f:
-        return f.read(count)
 
 
 def check_payload_file(path, what):
@@ -112,22 +108,23 @@ def check_payload_file(path, what):
 
 def check_archive(path):
     size = check_payload_file(path, 'archive')
-    if read_head(path, 6) != SEVEN_ZIP_SIGNATURE:
-        raise LayoutError(f'the archive {path} is not a 7z archive (no 7z signature)')
+    try:
+        with open(path, 'rb') as stream:
+            check_7z_container(stream, 0, size)
+    except PayloadError as error:
+        raise LayoutError(f'the archive {path} {error}')
     return size
 
 
 def check_setup(path):
+    """setup's size and the warnings a user-visible difference deserves."""
     size = check_payload_file(path, 'setup program')
-    head = read_head(path, 4096)
-    if len(head) < 0x40 or head[:2] != b'MZ':
-        raise LayoutError(f'the setup program {path} is not a PE image (no MZ header)')
-    pe_offset = int.from_bytes(head[0x3C:0x40], 'little')
-    with open(path, 'rb') as f:
-        f.seek(pe_offset)
-        if f.read(4) != b'PE\0\0':
-            raise LayoutError(f'the setup program {path} is not a PE image (no PE header)')
-    return size
+    try:
+        with open(path, 'rb') as stream:
+            warnings = check_setup_image(stream, 0, size)
+    except PayloadError as error:
+        raise LayoutError(f'the setup program {path} {error}')
+    return size, warnings
 
 
 def validate(args):
@@ -148,14 +145,12 @@ def validate(args):
     check_setup_name(setup_name, storage)
     archive, setup = Path(args.archive), Path(args.setup)
     archive_size = check_archive(archive)
-    setup_size = check_setup(setup)
+    setup_size, setup_warnings = check_setup(setup)
     out = Path(args.out).resolve()
-    for source in (archive, setup):
-        if source.resolve() == out:
-            raise LayoutError(f'--out {args.out} would overwrite {source}')
     return {'archive': archive, 'archive_name': archive_name, 'archive_size': archive_size,
             'setup': setup, 'setup_name': setup_name, 'setup_size': setup_size,
-            'storage': storage, 'version': version, 'out': out}
+            'storage': storage, 'version': version, 'out': out,
+            'warnings': setup_warnings}
 
 
 class Progress:
@@ -183,32 +178,34 @@ def pack_product(args, stub_lib):
     try:
         layout = validate(args)
     except LayoutError as error:
-        raise SystemExit(f'pack: {error}')
-    out = layout['out']
-    out.parent.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=out.parent, prefix='.pack-') as scratch:
+        raise ToolError(str(error))
+    for warning in layout['warnings']:
+        print(f'bootpack pack: warning: {warning}', file=sys.stderr)
+    inputs = (layout['archive'], layout['setup'], stub_lib)
+    with pack_outputs(args, inputs) as (image, linker_map, scratch):
         setup_file, setup_size = layout['setup'], layout['setup_size']
         if layout['storage'] == 'BL':
             from cabinet import make_cabinet
-            setup_file = Path(scratch) / 'setup.cab'
+            setup_file = scratch / 'setup.cab'
             try:
                 make_cabinet(setup_file, [(layout['setup'], layout['setup'].name)])
-            except (OSError, ValueError, RuntimeError) as error:
-                raise SystemExit(f'pack: {error}')
+            except (ValueError, RuntimeError) as error:
+                raise ToolError(str(error))
             setup_size = setup_file.stat().st_size
-        res_path = Path(scratch) / 'payload.res'
+        res_path = scratch / 'payload.res'
         with ResourceFile(res_path) as res:
             res.add_file(ARCHIVE_TYPE, layout['archive_name'], layout['archive'],
                          layout['archive_size'], progress=Progress('copying the archive'))
             res.add_file(layout['storage'], layout['setup_name'], setup_file, setup_size)
         Progress('').say('linking')
-        partial = Path(scratch) / out.name
+        # Linked under its own name, which the version block carries.
+        linked = scratch / layout['out'].name
         try:
-            link_stub(stub_lib, [res_path], partial, map_path=args.map,
+            link_stub(stub_lib, [res_path], linked, map_path=linker_map,
                       version=layout['version'])
         except RuntimeError as error:
-            raise SystemExit(f'pack: {error}')
-        os.replace(partial, out)
+            raise ToolError(one_line(str(error)))
+        os.replace(linked, image)
     return 0
 
 

@@ -1,6 +1,7 @@
 // winrun PROGRAM [ARGS...]: starts PROGRAM with the rest of this command line
 // unchanged, waits for it and prints its full 32-bit exit code, which the
-// Linux side of Wine cuts to 8 bits.
+// Linux side of Wine cuts to 8 bits. Exits with that code when it is 0 to
+// 255 and with 255 above, so that no failure reads as success on Linux.
 #include <windows.h>
 
 #include <stdio.h>
@@ -45,5 +46,5 @@ int wmain() {
   CloseHandle(process.hProcess);
   wprintf(L"exit code: %lu (0x%08lX)\n", code, code);
   fflush(stdout);
-  return code == 0 ? 0 : 1;
+  return code <= 255 ? static_cast<int>(code) : 255;
 }

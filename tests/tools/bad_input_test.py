@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""Every command's answer to a bad input, a bad output path or a payload the
+stub could not use: the expected status, one line on stderr that names the
+problem, never a traceback, and nothing left behind. Also the clean-up when
+pack is terminated halfway through a large archive, each command's --help,
+and the status of ./bootpack run (under Wine).
+
+usage: bad_input_test.py --stub-lib LIB --bin BUILD/bin [unittest options]
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / 'tools' / 'common'))
+from payload_checks import write_7z_stand_in  # noqa: E402
+
+ARGS = None
+PACK = REPO / 'tools' / 'pack' / 'pack.py'
+INSPECT = REPO / 'tools' / 'inspect' / 'inspect_installer.py'
+MiB = 1 << 20
+
+
+class BadInputTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = Path(tempfile.mkdtemp(prefix='bad-input-'))
+        cls.inputs = cls.root / 'inputs'
+        cls.inputs.mkdir()
+        (cls.inputs / 'readme.txt').write_text('sample')
+        cls.archive = cls.inputs / 'brisel.7z'
+        made = subprocess.run(['7zz', 'a', '-bso0', '-bsp0', cls.archive,
+                               cls.inputs / 'readme.txt'], capture_output=True, text=True)
+        assert made.returncode == 0, made.stderr
+        for size in (6, 40):
+            (cls.inputs / f'first{size}.7z').write_bytes(cls.archive.read_bytes()[:size])
+        cls.setup = cls.inputs / 'setup.exe'
+        shutil.copy(ARGS.bin / 'sample_setup.exe', cls.setup)
+        (cls.inputs / 'folder.exe').mkdir()
+        # A DLL as setup, which CreateProcess refuses.
+        source = cls.inputs / 'library.c'
+        source.write_text('int __stdcall DllMain(void *m, unsigned r, void *p) { return 1; }\n')
+        cls.dll = cls.inputs / 'setup.dll'
+        subprocess.run(['clang-19', '--target=x86_64-w64-mingw32', '-fuse-ld=lld-19', '-shared',
+                        '-nostdlib', '-Wl,--entry=DllMain', '-o', cls.dll, source], check=True)
+        image = bytearray((ARGS.bin / 'bootpack.exe').read_bytes())
+        (cls.inputs / 'cut300.exe').write_bytes(image[:300])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root)
+
+    def pack(self, *extra, archive=None, setup=None):
+        return [sys.executable, PACK, '--stub-lib', ARGS.stub_lib, '--archive',
+                archive or self.archive, '--setup', setup or self.setup, *extra]
+
+    def test_bad_inputs_end_with_one_line_and_leave_nothing(self):
+        out = self.root / 'out'
+        installer = out / 'installer.exe'
+        inputs = self.inputs
+        bootpack = [REPO / 'bootpack']
+        python = [sys.executable]
+        rows = [
+            # (what, command, status, fragment of the one stderr line)
+            ('pack: trailing backslash in the archive name',
+             self.pack('--archive-name', 'brisel.7z\\', '--out', installer), 1,
+             'ends with a backslash'),
+            ('pack: six-byte archive', self.pack('--out', installer,
+                                                 archive=inputs / 'first6.7z'), 1,
+             'fewer than the 32'),
+            ('pack: first 40 bytes of a real archive',
+             self.pack('--out', installer, archive=inputs / 'first40.7z'), 1, 'is cut short'),
+            ('pack: a DLL as setup', self.pack('--out', installer, setup=self.dll), 1,
+             'is a DLL'),
+            ('pack: missing archive', self.pack('--out', installer,
+                                                archive=inputs / 'absent.7z'), 1,
+             'does not exist'),
+            ('pack: output folder missing', self.pack('--out', out / 'no' / 'such' / 'x.exe'),
+             1, 'does not exist'),
+            ('pack: output without .exe', self.pack('--out', out / 'installer'), 1,
+             'ending in .exe'),
+            ('pack: output is a folder', self.pack('--out', inputs / 'folder.exe'), 1,
+             'is a folder'),
+            ('pack: output is the setup', self.pack('--out', self.setup), 1,
+             'is also an input'),
+            ('pack: map over the archive', self.pack('--out', installer, '--map',
+                                                     self.archive), 1, 'is also an input'),
+            ('pack: map over the image', self.pack('--out', installer, '--map', installer), 1,
+             'is also --out'),
+            ('pack: no --out', self.pack(), 2, 'required: --out'),
+            ('pack: bad resource identifier',
+             python + [PACK, '--stub-lib', ARGS.stub_lib, '--out', installer, '--resource',
+                       'BN', '#0', self.archive], 2, 'identifiers run from 1'),
+            ('inspect: no file', bootpack + ['inspect'], 2, 'required: FILE.exe'),
+            ('inspect: missing file', python + [INSPECT, inputs / 'absent.exe'], 2,
+             'no such file'),
+            ('inspect: a text file', python + [INSPECT, inputs / 'readme.txt'], 2,
+             'not a PE image'),
+            ('inspect: 300 bytes of an image', python + [INSPECT, '--no-run',
+                                                         inputs / 'cut300.exe'], 1, None),
+            ('inspect: missing root', python + [INSPECT, '--no-run', '--ca',
+                                                inputs / 'absent.pem', ARGS.bin / 'bootpack.exe'],
+             2, 'absent.pem: no such file'),
+            ('run: no program', bootpack + ['run'], 2, 'usage: ./bootpack run'),
+            ('run: missing program', bootpack + ['run', inputs / 'absent.exe'], 2,
+             'does not exist'),
+            ('demo: an argument', bootpack + ['demo', 'now'], 2, 'no arguments expected'),
+            ('deps: an argument', bootpack + ['deps', 'now'], 2, 'no arguments expected'),
+            ('bench: unknown option', python + [REPO / 'tools/bench/bench.py', '--fast'], 2,
+             'unrecognized arguments'),
+            ('fuzz: seconds not a number', bootpack + ['fuzz', '--seconds', 'ten'], 2,
+             'whole number'),
+            ('fuzz: unknown harness', bootpack + ['fuzz', '--seconds', '1', 'no_such'], 2,
+             "no harness 'no_such'"),
+            ('matrix: unknown option', bootpack + ['matrix', '--write'], 2,
+             'unrecognized arguments'),
+        ]
+        if os.geteuid() != 0:  # root writes into any folder
+            locked = self.root / 'locked'
+            locked.mkdir(mode=0o500)
+            rows.append(('pack: read-only folder', self.pack('--out', locked / 'x.exe'), 1,
+                         'not writable'))
+        before = sorted(p.name for p in inputs.iterdir())
+        for what, command, status, fragment in rows:
+            with self.subTest(what):
+                out.mkdir()
+                try:
+                    self.assertAnswers(command, status, fragment)
+                    self.assertEqual(list(out.iterdir()), [], 'something was left behind')
+                    self.assertEqual(sorted(p.name for p in inputs.iterdir()), before)
+                finally:
+                    shutil.rmtree(out)
+
+    def assertAnswers(self, command, status, fragment):
+        result = subprocess.run([str(c) for c in command], capture_output=True, text=True,
+                                stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, status, result.stderr)
+        self.assertNotIn('Traceback', result.stderr)
+        if status == 2:
+            # A usage error may show the command's usage around its line.
+            self.assertIn(fragment, result.stderr)
+            return
+        # pack's warnings about a setup unlike the stub may come first.
+        lines = [line for line in result.stderr.splitlines() if 'warning:' not in line]
+        self.assertLessEqual(len(lines), 1, result.stderr)
+        if fragment is not None:
+            self.assertIn(fragment, lines[0] if lines else '')
+
+
+    def test_every_command_answers_help_with_its_own_usage(self):
+        for command in ('deps', 'build', 'test', 'run', 'demo', 'pack', 'sign', 'inspect',
+                        'bench', 'fuzz', 'matrix'):
+            with self.subTest(command):
+                result = subprocess.run([str(REPO / 'bootpack'), command, '--help'],
+                                        capture_output=True, text=True)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertRegex(result.stdout.splitlines()[0],
+                                 rf'^usage: (\./)?bootpack {command}\b')
+
+    def test_run_exits_with_the_programs_code_within_a_byte(self):
+        rows = [('0', 0, 'exit code: 0 (0x00000000)'), ('3', 3, 'exit code: 3 (0x00000003)'),
+                ('255', 255, 'exit code: 255'), ('256', 255, 'exit code: 256 (0x00000100)'),
+                ('0xC0000005', 255, 'exit code: 3221225477 (0xC0000005)')]
+        for code, status, line in rows:
+            with self.subTest(code):
+                result = subprocess.run([str(REPO / 'bootpack'), 'run',
+                                         str(ARGS.bin / 'test_setup.exe')],
+                                        capture_output=True, text=True,
+                                        env=dict(os.environ, BOOTPACK_TEST_SETUP_EXIT_CODE=code))
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(line, result.stdout)
+
+    def test_pack_interrupted_halfway_leaves_nothing(self):
+        big = self.root / 'big'
+        big.mkdir()
+        write_7z_stand_in(big / 'brisel-512.7z', 512 * MiB)
+        # The link comes after the whole copy: a smaller archive spares the disk.
+        write_7z_stand_in(big / 'brisel-64.7z', 64 * MiB)
+        out = self.root / 'interrupted'
+        rows = [('SIGTERM while copying a 512 MiB archive', signal.SIGTERM, 'payload.res',
+                 'brisel-512.7z'),
+                ('SIGTERM while linking', signal.SIGTERM, '.link-*', 'brisel-64.7z'),
+                ('Ctrl-C while copying a 512 MiB archive', signal.SIGINT, 'payload.res',
+                 'brisel-512.7z')]
+        for what, signal_number, stage, archive in rows:
+            with self.subTest(what):
+                out.mkdir()
+                try:
+                    self.assertInterruptedCleanly(out, big / archive, signal_number, stage)
+                finally:
+                    shutil.rmtree(out)
+
+    def assertInterruptedCleanly(self, out, archive, signal_number, stage):
+        packing = subprocess.Popen(
+            [str(c) for c in self.pack('--out', out / 'installer.exe',
+                                       '--map', out / 'installer.map', archive=archive)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            # A shell's background job ignores Ctrl-C; a user's pack does not.
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        reached = self.wait_for(out, stage)
+        packing.send_signal(signal_number)
+        _, stderr = packing.communicate(timeout=60)
+        self.assertTrue(reached, f'pack never reached {stage}')
+        self.assertEqual(packing.returncode, 130, stderr)
+        self.assertIn('interrupted', stderr)
+        self.assertNotIn('Traceback', stderr)
+        self.assertEqual(list(out.iterdir()), [])
+
+    @staticmethod
+    def wait_for(out, stage):
+        """Whether pack's scratch directory came to hold STAGE: the resource
+        file with a few MiB of the archive copied, or the link's own folder."""
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            for path in out.glob(f'.pack-*/{stage}'):
+                try:
+                    if path.is_dir() or path.stat().st_size > 8 * MiB:
+                        return True
+                except FileNotFoundError:
+                    pass
+            time.sleep(0.01)
+        return False
+
+
+if __name__ == '__main__':
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--stub-lib', required=True, type=Path)
+    parser.add_argument('--bin', required=True, type=Path)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest)

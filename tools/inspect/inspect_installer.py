@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Checks an installer image before it ships: its headers and load
+configuration, the resources Windows and the shell read, the payload, the
+signature, and the outcome the stub will reach with this payload.
+
+The outcome comes from the stub's own payload stage, run under Wine on the
+image loaded as data (inspect_payload.exe, built from the same sources as the
+stub), so inspect and the stub cannot disagree.
+
+Exit status: 0 when every property holds, the stub would go on to start setup
+(not checked with --no-run) and a signature, if there is one, matches the
+file, is time-stamped and, with --ca, leads to that root (with --ca, an
+unsigned image fails); 1 when anything is wrong; 2 for a usage error or an input that cannot be read (a FILE that is no
+PE image, a --ca file that is missing).
+
+--json prints one JSON document instead of the text, from the same findings:
+  ok          the verdict: true exactly when the exit status is 0
+  problems    every finding that fails the verdict, one line each
+  outcome     {"exit_code": N, "detail": N} of the payload stage; null with
+              --no-run or when the stage could not run
+  signature   null when the image is unsigned, else {"present",
+              "digest_matches", "timestamped", "chain_valid"}; chain_valid is
+              null without --ca
+  sections    every finding, as {"title", "lines": [{"text", "ok"}]}
+"""
+import argparse
+import json
+import os
+import struct
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / 'common'))
+import pefile  # noqa: E402
+from cli import UsageError, run_tool  # noqa: E402
+from findings import Report  # noqa: E402
+from image_checks import (check_headers, check_load_config, check_payload,  # noqa: E402
+                          check_resources)
+from payload_stage import run_payload_stage  # noqa: E402
+from pe_resources import open_image  # noqa: E402
+from signature import check_signature  # noqa: E402
+
+REPO = HERE.parents[1]
+
+# What a damaged image can make the readers raise; each check is cut short
+# with a finding instead.
+MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyError,
+             TypeError, AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
+
+
+def check_signature_section(report, path, ca):
+    found = report.section('Signature')
+    check = check_signature(path, ca)
+    if not check.present and not check.problems:
+        # Asked for a chain to a root, an unsigned image is not what was asked for.
+        found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
+                   'none (./bootpack sign adds one)', not ca)
+        return
+    report.signature = {'present': check.present, 'digest_matches': check.digest_matches,
+                        'timestamped': check.timestamped, 'chain_valid': check.chain_valid}
+    for problem in check.problems:
+        found.line(problem, False)
+    if not check.present:
+        return
+    # What fails is among the problems above; these say what holds.
+    if check.digest_matches:
+        found.line('digest: matches the file')
+    if check.timestamped:
+        found.line('time stamp: present, over this signature')
+    if check.chain_valid:
+        found.line(f'chain: valid up to {ca}')
+    elif check.chain_valid is None:
+        found.line('chain: not checked (' + ('the digest does not match' if ca else
+                                             'give --ca ROOT.pem to verify it') + ')')
+
+
+def inspect(path, ca=None, run=True, build=None):
+    """The findings about the image at PATH, or UsageError when it is no image."""
+    size = Path(path).stat().st_size
+    try:
+        pe = open_image(path)
+    except pefile.PEFormatError as error:
+        raise UsageError(f'{path}: not a PE image ({error})')
+    report = Report(str(path), size)
+    for check in (check_headers, check_load_config, check_resources, check_payload):
+        try:
+            check(pe, report)
+        except MALFORMED as error:
+            report.sections[-1].line(f'malformed, could not be read further: {error}', False)
+    pe.close()
+    check_signature_section(report, path, ca)
+    if run:
+        run_payload_stage(report, path, build)
+    return report
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog='bootpack inspect', description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('file', metavar='FILE.exe')
+    parser.add_argument('--ca', metavar='ROOT.pem',
+                        help='root certificate (PEM) the signature must lead to')
+    parser.add_argument('--no-run', action='store_true',
+                        help='leave out the outcome (which runs the payload stage under Wine)')
+    parser.add_argument('--json', action='store_true',
+                        help='print one JSON document instead of the text')
+    args = parser.parse_args(argv)
+    if not Path(args.file).is_file():
+        raise UsageError(f'{args.file}: no such file')
+    build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
+    report = inspect(args.file, args.ca, not args.no_run, build)
+    if args.json:
+        print(json.dumps(report.as_json(), indent=2))
+    else:
+        print(report.as_text())
+    return 0 if report.ok else 1
+
+
+if __name__ == '__main__':
+    sys.exit(run_tool('bootpack inspect', main))

@@ -1,0 +1,51 @@
+"""The outcome a run of the image reaches: the stub's own payload stage,
+inspect_payload.exe, run under Wine on the image loaded as data."""
+import os
+import subprocess
+from pathlib import Path
+
+from cli import ToolError, last_line
+
+REPO = Path(__file__).resolve().parents[2]
+EXIT_MEANINGS = {
+    112: 'the product archive resource is missing or the payload is malformed',
+    115: 'the setup resource is missing, malformed or its cabinet could not be expanded',
+    108: 'a path is too long', 116: 'the setup program could not be written to disk'}
+ERROR_NAMES = {2: 'ERROR_FILE_NOT_FOUND', 13: 'ERROR_INVALID_DATA (a name that is neither '
+               'brisel... nor setup...)', 68: 'ERROR_TOO_MANY_NAMES (a second archive or setup)',
+               206: 'ERROR_FILENAME_EXCED_RANGE (a name of 260 characters or more)'}
+
+
+def windows_path(path):
+    env = dict(os.environ, WINEDEBUG='-all')
+    env.setdefault('WINEPREFIX', os.environ.get('BOOTPACK_WINEPREFIX', ''))
+    result = subprocess.run(['winepath', '-w', str(path)], capture_output=True, text=True,
+                            env=env)
+    return result.stdout.strip() or 'Z:' + str(path).replace('/', '\\')
+
+
+def run_payload_stage(report, path, build):
+    found = report.section('Outcome of a run with this payload')
+    tool = Path(build) / 'bin' / 'inspect_payload.exe'
+    if not tool.is_file():
+        raise ToolError(f'{tool} is missing; run ./bootpack build', status=2)
+    result = subprocess.run([str(REPO / 'tools' / 'wine-exec'), str(tool),
+                             windows_path(Path(path).resolve())],
+                            capture_output=True, text=True, errors='replace')
+    values = dict(line.split('=', 1) for line in result.stdout.splitlines() if '=' in line)
+    if 'outcome' not in values:
+        found.line('the payload stage could not run on this image: '
+                   + last_line(result.stderr, 'no output'), False)
+        return
+    outcome, extra = int(values['outcome']), int(values['extra'])
+    report.outcome = {'exit_code': outcome, 'detail': extra}
+    if outcome != 0:
+        meaning = EXIT_MEANINGS.get(outcome, "see the README's exit codes")
+        detail = ERROR_NAMES.get(extra, str(extra))
+        found.line(f'the stub ends with {outcome}: {meaning}; detail {extra} ({detail})', False)
+        return
+    found.line(f'the stub writes {values["setup_file"]} ({int(values["setup_bytes"]):,} bytes) '
+               'into its work directory and starts it with')
+    found.line(f'--archive-resource-name="{values["archive_name"]}" '
+               f'--archive-resource-type="{values["archive_type"]}";')
+    found.line("the run then ends with setup's exit code")

@@ -112,7 +112,7 @@ class SignInspectTest(unittest.TestCase):
                 ('one archive byte changed', tampered, ['--ca', ca], 1,
                  'digest does not match'),
                 ('a root that did not issue it', signed, ['--ca', other_ca], 1,
-                 'does not verify against'),
+                 'does not chain to'),
                 ('unsigned, with a root', self.installer, ['--ca', ca, '--no-run'], 1,
                  'unsigned, though --ca'),
                 ('a root file that is missing', signed, ['--ca', self.dir / 'no.pem'], 2,

@@ -53,7 +53,7 @@ MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyErro
 def check_signature_section(report, path, ca):
     found = report.section('Signature')
     check = check_signature(path, ca)
-    if not check.present and not check.problems:
+    if not check.present:
         # Asked for a chain to a root, an unsigned image is not what was asked for.
         found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
                    'none (./bootpack sign adds one)', not ca)
@@ -62,8 +62,6 @@ def check_signature_section(report, path, ca):
                         'timestamped': check.timestamped, 'chain_valid': check.chain_valid}
     for problem in check.problems:
         found.line(problem, False)
-    if not check.present:
-        return
     # What fails is among the problems above; these say what holds.
     if check.digest_matches:
         found.line('digest: matches the file')
@@ -71,9 +69,8 @@ def check_signature_section(report, path, ca):
         found.line('time stamp: present, over this signature')
     if check.chain_valid:
         found.line(f'chain: valid up to {ca}')
-    elif check.chain_valid is None:
-        found.line('chain: not checked (' + ('the digest does not match' if ca else
-                                             'give --ca ROOT.pem to verify it') + ')')
+    elif check.chain_valid is None and not ca:
+        found.line('chain: not checked (give --ca ROOT.pem to verify it)')
 
 
 def inspect(path, ca=None, run=True, build=None):

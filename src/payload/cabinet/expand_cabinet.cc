@@ -1,9 +1,9 @@
-#include "payload/expand_cabinet.h"
+#include "payload/cabinet/expand_cabinet.h"
 
 #include "common/owner.h"
-#include "payload/cabinet_callbacks.h"
-#include "payload/cabinet_library.h"
-#include "payload/cabinet_notify.h"
+#include "payload/cabinet/cabinet_callbacks.h"
+#include "payload/cabinet/cabinet_library.h"
+#include "payload/cabinet/cabinet_notify.h"
 #include "text/bounded_text.h"
 
 namespace {

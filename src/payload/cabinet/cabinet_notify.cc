@@ -1,4 +1,4 @@
-#include "payload/cabinet_notify.h"
+#include "payload/cabinet/cabinet_notify.h"
 
 #include "text/bounded_text.h"
 

@@ -142,17 +142,70 @@ TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
   }
 }
 
-// The library's entry points as the expansion looks them up: FDICreate is
-// handed out as a stand-in that fails as the library's own does when it
-// gets no memory; FDICopy and FDIDestroy are counted on their way through.
+// The library's entry points as the expansion looks them up: FDICreate and
+// FDICopy are handed out as the stand-ins a test chooses, which may call the
+// library's own; FDIDestroy is counted on its way through.
+using FdiCreateFunction = HFDI(DIAMONDAPI*)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE,
+                                            PFNCLOSE, PFNSEEK, int, PERF);
 using FdiCopyFunction = BOOL(DIAMONDAPI*)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT,
                                           void*);
 using FdiDestroyFunction = BOOL(DIAMONDAPI*)(HFDI);
-int g_create_calls = 0;
-int g_copy_calls = 0;
-int g_destroy_calls = 0;
+FdiCreateFunction g_real_create = nullptr;
 FdiCopyFunction g_real_copy = nullptr;
 FdiDestroyFunction g_real_destroy = nullptr;
+FARPROC g_create_stand_in = nullptr;
+FARPROC g_copy_stand_in = nullptr;
+int g_destroy_calls = 0;
+
+template <typename Function>
+FARPROC AsProcedure(Function* function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
+}
+
+template <typename Function>
+Function AsFunction(FARPROC procedure) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(procedure));
+}
+
+BOOL DIAMONDAPI CountingFdiDestroy(HFDI context) {
+  ++g_destroy_calls;
+  return g_real_destroy(context);
+}
+
+FARPROC WINAPI StandInLookup(HMODULE module, LPCSTR name) {
+  FARPROC found = g_patch->original<decltype(GetProcAddress)>()(module, name);
+  if (found == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return found;
+  if (lstrcmpA(name, "FDICreate") == 0) {
+    g_real_create = AsFunction<FdiCreateFunction>(found);
+    return g_create_stand_in;
+  }
+  if (lstrcmpA(name, "FDICopy") == 0) {
+    g_real_copy = AsFunction<FdiCopyFunction>(found);
+    return g_copy_stand_in;
+  }
+  if (lstrcmpA(name, "FDIDestroy") == 0) {
+    g_real_destroy = AsFunction<FdiDestroyFunction>(found);
+    return AsProcedure(&CountingFdiDestroy);
+  }
+  return found;
+}
+
+// Expands the cabinet with the stand-ins given for FDICreate and FDICopy.
+template <typename Create, typename Copy>
+bool ExpandWithStandIns(Create* create, Copy* copy, const std::wstring& source,
+                        const std::wstring& destination) {
+  g_create_stand_in = AsProcedure(create);
+  g_copy_stand_in = AsProcedure(copy);
+  g_destroy_calls = 0;
+  test::ImportPatch patch("kernel32.dll", "GetProcAddress", &StandInLookup);
+  EXPECT_TRUE(patch.active());
+  g_patch = &patch;
+  return ExpandCabinet(source.c_str(), destination.c_str());
+}
+
+// FDICreate failing as the library's own does when it gets no memory.
+int g_create_calls = 0;
+int g_copy_calls = 0;
 
 HFDI DIAMONDAPI FailingFdiCreate(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK,
                                  int, PERF error) {
@@ -168,45 +221,13 @@ BOOL DIAMONDAPI CountingFdiCopy(HFDI context, char* name, char* directory, int f
   return g_real_copy(context, name, directory, flags, notify, decrypt, user);
 }
 
-BOOL DIAMONDAPI CountingFdiDestroy(HFDI context) {
-  ++g_destroy_calls;
-  return g_real_destroy(context);
-}
-
-template <typename Function>
-FARPROC AsProcedure(Function* function) {
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
-}
-
-FARPROC WINAPI StandInLookup(HMODULE module, LPCSTR name) {
-  FARPROC found = g_patch->original<decltype(GetProcAddress)>()(module, name);
-  if (found == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return found;
-  if (lstrcmpA(name, "FDICreate") == 0) return AsProcedure(&FailingFdiCreate);
-  if (lstrcmpA(name, "FDICopy") == 0) {
-    g_real_copy = reinterpret_cast<FdiCopyFunction>(reinterpret_cast<void*>(found));
-    return AsProcedure(&CountingFdiCopy);
-  }
-  if (lstrcmpA(name, "FDIDestroy") == 0) {
-    g_real_destroy = reinterpret_cast<FdiDestroyFunction>(reinterpret_cast<void*>(found));
-    return AsProcedure(&CountingFdiDestroy);
-  }
-  return found;
-}
-
 // Provokes: cabinet.create-fails
 TEST(ExpandCabinetInjected, FailedFdiCreateGivesFalseBeforeTheCabinetIsOpened) {
   test::ScratchDirectory scratch(L"cabfail");
   const std::wstring source = scratch / L"SETUP.EX_";
   const std::wstring destination = scratch / L"setup.exe";
   ASSERT_TRUE(test::WriteFileBytes(source, test::ReadCabinet(L"setup")));
-  bool expanded = true;
-  {
-    test::ImportPatch patch("kernel32.dll", "GetProcAddress", &StandInLookup);
-    ASSERT_TRUE(patch.active());
-    g_patch = &patch;
-    expanded = ExpandCabinet(source.c_str(), destination.c_str());
-  }
-  EXPECT_FALSE(expanded);
+  EXPECT_FALSE(ExpandWithStandIns(&FailingFdiCreate, &CountingFdiCopy, source, destination));
   EXPECT_EQ(g_create_calls, 1);
   EXPECT_EQ(g_copy_calls, 0);
   // No context, nothing to destroy.
@@ -217,9 +238,6 @@ TEST(ExpandCabinetInjected, FailedFdiCreateGivesFalseBeforeTheCabinetIsOpened) {
 // The library's own verdict counts even when the first file arrived whole:
 // FDICopy is passed through, then reports a damaged cabinet, as a library
 // may that checks the data only after the file was handed over.
-using FdiCreateFunction = HFDI(DIAMONDAPI*)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE,
-                                            PFNCLOSE, PFNSEEK, int, PERF);
-FdiCreateFunction g_real_create = nullptr;
 PERF g_library_error = nullptr;
 int g_files_closed = 0;
 PFNFDINOTIFY g_product_notify = nullptr;
@@ -246,20 +264,6 @@ BOOL DIAMONDAPI DamagedAfterTheFirstFileFdiCopy(HFDI context, char* name, char* 
   return FALSE;
 }
 
-FARPROC WINAPI LateErrorLookup(HMODULE module, LPCSTR name) {
-  FARPROC found = g_patch->original<decltype(GetProcAddress)>()(module, name);
-  if (found == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return found;
-  if (lstrcmpA(name, "FDICreate") == 0) {
-    g_real_create = reinterpret_cast<FdiCreateFunction>(reinterpret_cast<void*>(found));
-    return AsProcedure(&RecordingFdiCreate);
-  }
-  if (lstrcmpA(name, "FDICopy") == 0) {
-    g_real_copy = reinterpret_cast<FdiCopyFunction>(reinterpret_cast<void*>(found));
-    return AsProcedure(&DamagedAfterTheFirstFileFdiCopy);
-  }
-  return found;
-}
-
 // Provokes: cabinet.damaged
 TEST(ExpandCabinetInjected, ALibraryErrorAfterACompleteFileGivesFalseAndNoFile) {
   struct Row {
@@ -280,14 +284,9 @@ TEST(ExpandCabinetInjected, ALibraryErrorAfterACompleteFileGivesFalseAndNoFile) 
     test::SetFirstEntryStamp(cabinet, 0x5264, 0x6DA5, row.stored_attributes);
     ASSERT_TRUE(test::WriteFileBytes(source, cabinet));
     g_files_closed = 0;
-    bool expanded = true;
-    {
-      test::ImportPatch patch("kernel32.dll", "GetProcAddress", &LateErrorLookup);
-      ASSERT_TRUE(patch.active());
-      g_patch = &patch;
-      expanded = ExpandCabinet(source.c_str(), destination.c_str());
-    }
-    EXPECT_FALSE(expanded);
+    EXPECT_FALSE(ExpandWithStandIns(&RecordingFdiCreate, &DamagedAfterTheFirstFileFdiCopy, source,
+                                    destination));
+    EXPECT_EQ(g_destroy_calls, 1);
     EXPECT_EQ(g_files_closed, 1) << "the first file was handed over whole";
     EXPECT_EQ(test::ListDirectory(scratch.path()), (Names{L"SETUP.EX_"}));
     test::RemoveTree(destination);

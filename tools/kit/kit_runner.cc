@@ -17,6 +17,7 @@ namespace {
 
 // A case that runs longer than CTest's limit for one case is stopped.
 constexpr DWORD kCaseTimeoutMs = 300 * 1000;
+constexpr int kStartAttempts = 3;
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
@@ -67,12 +68,19 @@ Finished Run(const std::wstring& program, const std::wstring& arguments) {
   startup.hStdError = write_end;
   std::wstring command = L"\"" + program + L"\" " + arguments;
   PROCESS_INFORMATION process = {};
-  finished.started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
-                                    nullptr, nullptr, &startup, &process) != FALSE;
+  // Wine, under load, now and then refuses a start with ERROR_INTERNAL_ERROR;
+  // the program never ran, so it is started again.
+  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
+    finished.started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, nullptr, &startup, &process) != FALSE;
+    if (finished.started || GetLastError() != ERROR_INTERNAL_ERROR) break;
+    Sleep(500);
+  }
+  DWORD start_error = GetLastError();
   CloseHandle(write_end);
   if (!finished.started) {
     finished.output = "cannot start the program: Windows error " +
-                      std::to_string(GetLastError()) + "\n";
+                      std::to_string(start_error) + "\n";
     CloseHandle(read_end);
     return finished;
   }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/win32.h"
-#include "launcher/run_outcome.h"
+#include "common/run_outcome.h"
 
 // Runs every stage once, on this thread, and returns the run's outcome.
 RunOutcome RunBootstrap(HMODULE module);

@@ -1,6 +1,6 @@
 #include "payload/unpack_payload.h"
 
-#include "payload/expand_cabinet.h"
+#include "payload/cabinet/expand_cabinet.h"
 #include "payload/payload_scan.h"
 #include "payload/visit_resources_of_type.h"
 #include "payload/write_blob_to_file.h"

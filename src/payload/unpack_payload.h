@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/win32.h"
-#include "launcher/run_outcome.h"
+#include "common/run_outcome.h"
 #include "text/bounded_buffer.h"
 
 // On {0, 0}: setup_path names the file to start, archive_name and archive_type

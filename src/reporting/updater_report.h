@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/win32.h"
-#include "launcher/run_outcome.h"
+#include "common/run_outcome.h"
 #include "options/launch_options.h"
 
 // After a failure: InstallerResult 1, InstallerError and InstallerExtraCode1,

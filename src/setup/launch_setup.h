@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/win32.h"
-#include "launcher/run_outcome.h"
+#include "common/run_outcome.h"
 #include "options/launch_options.h"
 
 // {setup's exit code, 0} when setup ran to completion; otherwise 105, 107,

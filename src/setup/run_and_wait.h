@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/win32.h"
-#include "launcher/run_outcome.h"
+#include "common/run_outcome.h"
 
 // {the child's exit code, 0} once it has ended, whatever that code is. When
 // CreateProcessW fails: {path_not_found_code, attributes} for

@@ -64,7 +64,9 @@ wchar_t* FileNameStart(wchar_t* path, size_t length) {
 
 bool HexEncodeUpper(const uint8_t* data, size_t count, wchar_t* destination, size_t capacity) {
   static const char kDigits[] = "0123456789ABCDEF";
-  if (2 * count >= capacity) return false;
+  // Room for 2 * count digits and a terminator, written so that no huge
+  // count can wrap the product round to a small number.
+  if (capacity == 0 || count > (capacity - 1) / 2) return false;
   destination[2 * count] = 0;
   for (size_t k = 0; k < count; ++k) {
     destination[2 * k] = static_cast<wchar_t>(kDigits[data[k] >> 4]);

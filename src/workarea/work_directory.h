@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/win32.h"
-#include "launcher/run_outcome.h"
+#include "common/run_outcome.h"
 #include "text/bounded_buffer.h"
 
 // Creates "QX_" + five hex digits + ".tmp" in module_directory (which ends in

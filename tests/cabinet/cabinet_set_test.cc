@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cabinet/cabinet_files.h"
-#include "payload/expand_cabinet.h"
+#include "payload/cabinet/expand_cabinet.h"
 #include "support/import_patch.h"
 #include "support/test_support.h"
 

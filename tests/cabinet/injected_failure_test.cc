@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cabinet/cabinet_files.h"
-#include "payload/expand_cabinet.h"
+#include "payload/cabinet/expand_cabinet.h"
 #include "support/import_patch.h"
 #include "support/test_support.h"
 
@@ -85,6 +85,8 @@ struct Injection {
   const char* function;
   void* replacement;
   int failing_call;
+  // The test cabinet expanded.
+  const wchar_t* cabinet = L"setup";
 };
 
 // Provokes: cabinet.duplicate-fails, cabinet.write-fails, cabinet.unreadable,
@@ -95,6 +97,10 @@ TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
        reinterpret_cast<void*>(&FailingDuplicateHandle), 1},
       {"the first write fails", "WriteFile", reinterpret_cast<void*>(&FailingWriteFile), 1},
       {"a later write fails half-way", "WriteFile", reinterpret_cast<void*>(&FailingWriteFile), 2},
+      // Some libraries close the failed first file and go on to announce the
+      // second: it must not take the first one's place.
+      {"the first of several files fails to write", "WriteFile",
+       reinterpret_cast<void*>(&FailingWriteFile), 1, L"several"},
       {"reading the cabinet fails", "ReadFile", reinterpret_cast<void*>(&FailingReadFile), 3},
       {"no memory for the UTF-8 file name", "HeapAlloc",
        reinterpret_cast<void*>(&FailingHeapAlloc), 1},
@@ -115,13 +121,12 @@ TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
       {"the cabinet's path cannot be decoded back out of UTF-8", "MultiByteToWideChar",
        reinterpret_cast<void*>(&FailingMultiByteToWideChar), 2},
   };
-  const std::string cabinet = test::ReadCabinet(L"setup");
   for (const Injection& injection : injections) {
     SCOPED_TRACE(injection.shows);
     test::ScratchDirectory scratch(L"cabfail");
     const std::wstring source = scratch / L"SETUP.EX_";
     const std::wstring destination = scratch / L"setup.exe";
-    ASSERT_TRUE(test::WriteFileBytes(source, cabinet));
+    ASSERT_TRUE(test::WriteFileBytes(source, test::ReadCabinet(injection.cabinet)));
     bool expanded = true;
     {
       g_calls = 0;
@@ -137,17 +142,70 @@ TEST(ExpandCabinetInjected, OneFailingCallGivesFalseAndNoFile) {
   }
 }
 
-// The library's entry points as the expansion looks them up: FDICreate is
-// handed out as a stand-in that fails as the library's own does when it
-// gets no memory; FDICopy and FDIDestroy are counted on their way through.
+// The library's entry points as the expansion looks them up: FDICreate and
+// FDICopy are handed out as the stand-ins a test chooses, which may call the
+// library's own; FDIDestroy is counted on its way through.
+using FdiCreateFunction = HFDI(DIAMONDAPI*)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE,
+                                            PFNCLOSE, PFNSEEK, int, PERF);
 using FdiCopyFunction = BOOL(DIAMONDAPI*)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT,
                                           void*);
 using FdiDestroyFunction = BOOL(DIAMONDAPI*)(HFDI);
-int g_create_calls = 0;
-int g_copy_calls = 0;
-int g_destroy_calls = 0;
+FdiCreateFunction g_real_create = nullptr;
 FdiCopyFunction g_real_copy = nullptr;
 FdiDestroyFunction g_real_destroy = nullptr;
+FARPROC g_create_stand_in = nullptr;
+FARPROC g_copy_stand_in = nullptr;
+int g_destroy_calls = 0;
+
+template <typename Function>
+FARPROC AsProcedure(Function* function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
+}
+
+template <typename Function>
+Function AsFunction(FARPROC procedure) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(procedure));
+}
+
+BOOL DIAMONDAPI CountingFdiDestroy(HFDI context) {
+  ++g_destroy_calls;
+  return g_real_destroy(context);
+}
+
+FARPROC WINAPI StandInLookup(HMODULE module, LPCSTR name) {
+  FARPROC found = g_patch->original<decltype(GetProcAddress)>()(module, name);
+  if (found == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return found;
+  if (lstrcmpA(name, "FDICreate") == 0) {
+    g_real_create = AsFunction<FdiCreateFunction>(found);
+    return g_create_stand_in;
+  }
+  if (lstrcmpA(name, "FDICopy") == 0) {
+    g_real_copy = AsFunction<FdiCopyFunction>(found);
+    return g_copy_stand_in;
+  }
+  if (lstrcmpA(name, "FDIDestroy") == 0) {
+    g_real_destroy = AsFunction<FdiDestroyFunction>(found);
+    return AsProcedure(&CountingFdiDestroy);
+  }
+  return found;
+}
+
+// Expands the cabinet with the stand-ins given for FDICreate and FDICopy.
+template <typename Create, typename Copy>
+bool ExpandWithStandIns(Create* create, Copy* copy, const std::wstring& source,
+                        const std::wstring& destination) {
+  g_create_stand_in = AsProcedure(create);
+  g_copy_stand_in = AsProcedure(copy);
+  g_destroy_calls = 0;
+  test::ImportPatch patch("kernel32.dll", "GetProcAddress", &StandInLookup);
+  EXPECT_TRUE(patch.active());
+  g_patch = &patch;
+  return ExpandCabinet(source.c_str(), destination.c_str());
+}
+
+// FDICreate failing as the library's own does when it gets no memory.
+int g_create_calls = 0;
+int g_copy_calls = 0;
 
 HFDI DIAMONDAPI FailingFdiCreate(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK,
                                  int, PERF error) {
@@ -163,50 +221,76 @@ BOOL DIAMONDAPI CountingFdiCopy(HFDI context, char* name, char* directory, int f
   return g_real_copy(context, name, directory, flags, notify, decrypt, user);
 }
 
-BOOL DIAMONDAPI CountingFdiDestroy(HFDI context) {
-  ++g_destroy_calls;
-  return g_real_destroy(context);
-}
-
-template <typename Function>
-FARPROC AsProcedure(Function* function) {
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
-}
-
-FARPROC WINAPI StandInLookup(HMODULE module, LPCSTR name) {
-  FARPROC found = g_patch->original<decltype(GetProcAddress)>()(module, name);
-  if (found == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return found;
-  if (lstrcmpA(name, "FDICreate") == 0) return AsProcedure(&FailingFdiCreate);
-  if (lstrcmpA(name, "FDICopy") == 0) {
-    g_real_copy = reinterpret_cast<FdiCopyFunction>(reinterpret_cast<void*>(found));
-    return AsProcedure(&CountingFdiCopy);
-  }
-  if (lstrcmpA(name, "FDIDestroy") == 0) {
-    g_real_destroy = reinterpret_cast<FdiDestroyFunction>(reinterpret_cast<void*>(found));
-    return AsProcedure(&CountingFdiDestroy);
-  }
-  return found;
-}
-
 // Provokes: cabinet.create-fails
 TEST(ExpandCabinetInjected, FailedFdiCreateGivesFalseBeforeTheCabinetIsOpened) {
   test::ScratchDirectory scratch(L"cabfail");
   const std::wstring source = scratch / L"SETUP.EX_";
   const std::wstring destination = scratch / L"setup.exe";
   ASSERT_TRUE(test::WriteFileBytes(source, test::ReadCabinet(L"setup")));
-  bool expanded = true;
-  {
-    test::ImportPatch patch("kernel32.dll", "GetProcAddress", &StandInLookup);
-    ASSERT_TRUE(patch.active());
-    g_patch = &patch;
-    expanded = ExpandCabinet(source.c_str(), destination.c_str());
-  }
-  EXPECT_FALSE(expanded);
+  EXPECT_FALSE(ExpandWithStandIns(&FailingFdiCreate, &CountingFdiCopy, source, destination));
   EXPECT_EQ(g_create_calls, 1);
   EXPECT_EQ(g_copy_calls, 0);
   // No context, nothing to destroy.
   EXPECT_EQ(g_destroy_calls, 0);
   EXPECT_EQ(test::ListDirectory(scratch.path()), (Names{L"SETUP.EX_"}));
+}
+
+// The library's own verdict counts even when the first file arrived whole:
+// FDICopy is passed through, then reports a damaged cabinet, as a library
+// may that checks the data only after the file was handed over.
+PERF g_library_error = nullptr;
+int g_files_closed = 0;
+PFNFDINOTIFY g_product_notify = nullptr;
+
+HFDI DIAMONDAPI RecordingFdiCreate(PFNALLOC alloc, PFNFREE free, PFNOPEN open, PFNREAD read,
+                                   PFNWRITE write, PFNCLOSE close, PFNSEEK seek, int cpu,
+                                   PERF error) {
+  g_library_error = error;
+  return g_real_create(alloc, free, open, read, write, close, seek, cpu, error);
+}
+
+INT_PTR DIAMONDAPI CountingNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification) {
+  if (type == fdintCLOSE_FILE_INFO) ++g_files_closed;
+  return g_product_notify(type, notification);
+}
+
+BOOL DIAMONDAPI DamagedAfterTheFirstFileFdiCopy(HFDI context, char* name, char* directory,
+                                                int flags, PFNFDINOTIFY notify,
+                                                PFNFDIDECRYPT decrypt, void* user) {
+  g_product_notify = notify;
+  g_real_copy(context, name, directory, flags, &CountingNotify, decrypt, user);
+  g_library_error->erfOper = FDIERROR_CORRUPT_CABINET;
+  g_library_error->fError = TRUE;
+  return FALSE;
+}
+
+// Provokes: cabinet.damaged
+TEST(ExpandCabinetInjected, ALibraryErrorAfterACompleteFileGivesFalseAndNoFile) {
+  struct Row {
+    const char* shows;
+    uint16_t stored_attributes;
+  } rows[] = {
+      {"an entry stored as archive", 0x20},
+      // Given to the file too early, read-only would keep it from being
+      // marked for deletion.
+      {"an entry stored read-only", 0x21},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.shows);
+    test::ScratchDirectory scratch(L"caberror");
+    const std::wstring source = scratch / L"SETUP.EX_";
+    const std::wstring destination = scratch / L"setup.exe";
+    std::string cabinet = test::ReadCabinet(L"setup");
+    test::SetFirstEntryStamp(cabinet, 0x5264, 0x6DA5, row.stored_attributes);
+    ASSERT_TRUE(test::WriteFileBytes(source, cabinet));
+    g_files_closed = 0;
+    EXPECT_FALSE(ExpandWithStandIns(&RecordingFdiCreate, &DamagedAfterTheFirstFileFdiCopy, source,
+                                    destination));
+    EXPECT_EQ(g_destroy_calls, 1);
+    EXPECT_EQ(g_files_closed, 1) << "the first file was handed over whole";
+    EXPECT_EQ(test::ListDirectory(scratch.path()), (Names{L"SETUP.EX_"}));
+    test::RemoveTree(destination);
+  }
 }
 
 // Once the first file is complete, failures while finishing it change

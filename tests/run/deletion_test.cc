@@ -43,11 +43,24 @@ TEST_F(DeletionRun, FileLeftBySetupCostsAHundredTriesAndKeepsTheDirectory) {
 TEST_F(DeletionRun, CleanupValueZeroKeepsSetupAndItsDirectory) {
   ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue, REG_SZ, L"0", 4),
             ERROR_SUCCESS);
-  RunResult run = Run(L"run_bn", L"\"%P\"", {{test::kSetupExitCode, L"3"}});
-  EXPECT_EQ(run.process.exit_code, 3u);
-  ASSERT_TRUE(run.record.found);
-  EXPECT_EQ(test::ListDirectory(run.work_dir), std::vector<std::wstring>{L"setup.exe"});
-  EXPECT_EQ(user_.Dword(L"InstallerError"), 3u);
+  // A failed setup is reported; a successful one reports no deletion retried.
+  struct Row {
+    const wchar_t* exit_code;
+    uint32_t expected_exit;
+    std::optional<DWORD> error;
+    DWORD extra;
+  } rows[] = {{L"3", 3, 3, 0}, {L"0", 0, std::nullopt, 0x30000}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(test::Narrow(row.exit_code));
+    user_.Remove();
+    user_.Create();
+    RunResult run = Run(L"run_bn", L"\"%P\"", {{test::kSetupExitCode, row.exit_code}});
+    EXPECT_EQ(run.process.exit_code, row.expected_exit);
+    ASSERT_TRUE(run.record.found);
+    EXPECT_EQ(test::ListDirectory(run.work_dir), std::vector<std::wstring>{L"setup.exe"});
+    EXPECT_EQ(user_.Dword(L"InstallerError"), row.error);
+    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), row.extra);
+  }
 }
 
 TEST_F(DeletionRun, SetupFileHeldAfterSetupEndsIsRetriedAndCounted) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "run/run_fixture.h"
+#include "support/registry_tree.h"
 
 namespace run_test {
 namespace {
@@ -60,8 +61,13 @@ TEST_F(ReportRun, RecordedResultIsKeptAndOtherValuesReplaced) {
     DWORD size;
     bool reported;
     const char* what;
+    DWORD result_after = 1;
   } rows[] = {
       {REG_DWORD, "\1\0\0\0", 4, false, "InstallerResult already 1"},
+      // Any result but 0 is one someone recorded: it stays.
+      {REG_DWORD, "\2\0\0\0", 4, false, "InstallerResult already 2", 2},
+      {REG_DWORD, "\xFF\xFF\xFF\xFF", 4, false, "InstallerResult already 0xFFFFFFFF",
+       0xFFFFFFFF},
       {REG_DWORD, "\0\0\0\0", 4, true, "InstallerResult 0"},
       {REG_NONE, nullptr, 0, true, "InstallerResult absent"},
       {REG_SZ, text, sizeof(text), true, "InstallerResult a REG_SZ"},
@@ -73,7 +79,7 @@ TEST_F(ReportRun, RecordedResultIsKeptAndOtherValuesReplaced) {
     if (row.type != REG_NONE) user_.Set(L"InstallerResult", row.type, row.data, row.size);
     RunResult run = Run(L"run_bn", L"\"%P\"", ExitWith(3));
     EXPECT_EQ(run.process.exit_code, 3u);
-    EXPECT_EQ(user_.Dword(L"InstallerResult"), 1u);
+    EXPECT_EQ(user_.Dword(L"InstallerResult"), row.result_after);
     std::optional<DWORD> none;
     EXPECT_EQ(user_.Dword(L"InstallerError"), row.reported ? std::optional<DWORD>(3) : none);
     EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), row.reported ? std::optional<DWORD>(0) : none);
@@ -105,6 +111,13 @@ TEST_F(ReportRun, PerMachineRunsReportUnderTheMachineRootIn32BitView) {
     RemoveClientStateKeys();
     user_.Create();
     machine_.Create();
+    // The same key in the 64-bit view, where a report must not go.
+    test::DeleteRegistryTree(HKEY_LOCAL_MACHINE, machine_.Subkey(), KEY_WOW64_64KEY);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, machine_.Subkey().c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
     test::Variables variables = row.variables;
     variables.push_back({test::kSetupExitCode, L"7"});
     RunResult run = Run(L"run_bn", row.command, variables);
@@ -112,11 +125,10 @@ TEST_F(ReportRun, PerMachineRunsReportUnderTheMachineRootIn32BitView) {
     EXPECT_EQ(machine_.Dword(L"InstallerError"), 7u);
     EXPECT_EQ(user_.Dword(L"InstallerError"), std::nullopt);
     // Nothing went to the 64-bit view of the machine root.
-    HKEY key = nullptr;
-    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machine_.Subkey().c_str(), 0,
-                            KEY_READ | KEY_WOW64_64KEY, &key),
-              ERROR_SUCCESS);
-    if (key != nullptr) RegCloseKey(key);
+    EXPECT_TRUE(machine_.Exists(KEY_WOW64_64KEY));
+    EXPECT_TRUE(test::RegistryValues(HKEY_LOCAL_MACHINE, machine_.Subkey(), KEY_WOW64_64KEY)
+                    .empty());
+    test::DeleteRegistryTree(HKEY_LOCAL_MACHINE, machine_.Subkey(), KEY_WOW64_64KEY);
   }
 }
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "launcher/run_outcome.h"
+#include "common/run_outcome.h"
 #include "options/launch_options.h"
 #include "setup/setup_probe.h"
 #include "support/client_state.h"

@@ -35,6 +35,11 @@ std::wstring LayoutPath(const std::wstring& name) {
   return BinDirectory() + L"layouts\\" + name + L".exe";
 }
 
+bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 bool FileExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -180,13 +185,18 @@ ChildProcess StartProcess(const std::wstring& application, const std::wstring& c
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   DWORD flags = environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT;
-  if (!CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, FALSE, flags,
-                      environment.empty() ? nullptr : block.data(),
-                      current_directory.empty() ? nullptr : current_directory.c_str(), &startup,
-                      &process)) {
+  // Wine, under load, now and then refuses a start with ERROR_INTERNAL_ERROR
+  // before the child ran at all; Windows has no such refusal to try again.
+  int tries_left = UnderWine() ? 3 : 1;
+  while (!CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, FALSE, flags,
+                         environment.empty() ? nullptr : block.data(),
+                         current_directory.empty() ? nullptr : current_directory.c_str(),
+                         &startup, &process)) {
     child.start_error_ = GetLastError();
-    return child;
+    if (child.start_error_ != ERROR_INTERNAL_ERROR || --tries_left == 0) return child;
+    Sleep(500);
   }
+  child.start_error_ = 0;
   CloseHandle(process.hThread);
   child.process_ = process.hProcess;
   return child;

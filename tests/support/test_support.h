@@ -31,6 +31,11 @@ std::wstring StubPath();
 // An image packed with the named payload layout (build\bin\layouts\NAME.exe).
 std::wstring LayoutPath(const std::wstring& name);
 
+// True under Wine, whose ntdll alone exports wine_get_version. Where Wine and
+// Windows differ in a way a test sees, the test expects Windows' documented
+// behaviour unless this is true.
+bool UnderWine();
+
 bool FileExists(const std::wstring& path);
 // True for a work directory's name: "QX_" + five upper-case hex digits + ".tmp".
 bool IsWorkDirectoryName(const std::wstring& name);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "text/bounded_buffer.h"
@@ -139,6 +140,13 @@ TEST(HexEncodeUpper, TwoDigitsPerByte) {
   wchar_t empty[1] = {L'x'};
   EXPECT_TRUE(HexEncodeUpper(bytes, 0, empty, 1));
   EXPECT_EQ(empty[0], 0);
+
+  // Counts whose doubled value wraps round to 0 or 2: refused before a read.
+  for (size_t huge : {SIZE_MAX / 2 + 1, SIZE_MAX / 2 + 2}) {
+    EXPECT_FALSE(HexEncodeUpper(bytes, huge, untouched, 8)) << huge;
+    EXPECT_EQ(std::wstring(untouched, 8), L"xxxxxxxx");
+  }
+  EXPECT_FALSE(HexEncodeUpper(bytes, 0, untouched, 0));
 }
 
 TEST(FillBytes, FillsExactlyCount) {
@@ -151,12 +159,21 @@ TEST(FillBytes, FillsExactlyCount) {
 }
 
 TEST(BoundedBuffer, TruncateOnlyWithinCapacity) {
-  ResourceTypeBuffer type;
+  // What lies right after the buffer: a truncation one past the capacity
+  // must not reach it.
+  struct {
+    ResourceTypeBuffer type;
+    wchar_t after[2] = {L'x', L'x'};
+  } guarded;
+  ResourceTypeBuffer& type = guarded.type;
   ASSERT_TRUE(type.Assign(L"BN"));
   EXPECT_FALSE(type.Assign(L"BNX"));
   ASSERT_TRUE(type.Assign(L"BL"));
-  type.Truncate(5);
-  EXPECT_EQ(std::wstring(type.Data()), L"BL");
+  for (size_t n : {ResourceTypeBuffer::Capacity(), ResourceTypeBuffer::Capacity() + 1}) {
+    type.Truncate(n);
+    EXPECT_EQ(std::wstring(type.Data()), L"BL") << n;
+    EXPECT_EQ(std::wstring(guarded.after, 2), L"xx") << n;
+  }
   type.Truncate(1);
   EXPECT_EQ(std::wstring(type.Data()), L"B");
   type.Clear();

@@ -155,8 +155,8 @@ class BadInputTest(unittest.TestCase):
 
 
     def test_every_command_answers_help_with_its_own_usage(self):
-        for command in ('deps', 'build', 'test', 'run', 'demo', 'pack', 'sign', 'inspect',
-                        'bench', 'fuzz', 'matrix'):
+        for command in ('deps', 'build', 'test', 'run', 'demo', 'pack', 'sign', 'verify',
+                        'inspect', 'bench', 'fuzz', 'kit', 'matrix'):
             with self.subTest(command):
                 result = subprocess.run([str(REPO / 'bootpack'), command, '--help'],
                                         capture_output=True, text=True)

@@ -151,6 +151,11 @@ enum class Refusal { kNone, kMarkDenied, kMarkInvalid, kAttributesOpen, kAttribu
 Refusal g_refusal = Refusal::kNone;
 // Marks refused with ERROR_SHARING_VIOLATION before the refusal above applies.
 int g_sharing_refusals = 0;
+// The attributes read back as FILE_ATTRIBUTE_READONLY alone, as Windows
+// reports a file made read-only (Wine adds the archive bit), and the
+// attributes each FileBasicInfo write asks for.
+bool g_report_read_only_alone = false;
+std::vector<DWORD> g_written_attributes;
 struct OpenCall {
   DWORD access, share, disposition, flags;
 };
@@ -190,6 +195,9 @@ BOOL WINAPI RefusingSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_
   if (kind == FileBasicInfo && g_refusal == Refusal::kAttributesWrite) {
     return Refuse(ERROR_ACCESS_DENIED);
   }
+  if (kind == FileBasicInfo) {
+    g_written_attributes.push_back(static_cast<FILE_BASIC_INFO*>(data)->FileAttributes);
+  }
   // A platform that reports the write done and leaves the entry read-only.
   if (kind == FileBasicInfo && g_refusal == Refusal::kAttributesWriteIgnored) return TRUE;
   return g_set_information(file, kind, data, size);
@@ -198,7 +206,11 @@ BOOL WINAPI RefusingSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_
 BOOL WINAPI RefusingGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                                  LPVOID data, DWORD size) {
   if (g_refusal == Refusal::kAttributesRead) return Refuse(ERROR_INVALID_FUNCTION);
-  return g_get_information(file, kind, data, size);
+  if (!g_get_information(file, kind, data, size)) return FALSE;
+  if (kind == FileBasicInfo && g_report_read_only_alone) {
+    static_cast<FILE_BASIC_INFO*>(data)->FileAttributes = FILE_ATTRIBUTE_READONLY;
+  }
+  return TRUE;
 }
 
 class RefusedDeletion : public DeleteUntilGoneTest {
@@ -208,6 +220,8 @@ class RefusedDeletion : public DeleteUntilGoneTest {
     g_skip_pauses = true;
     g_refusal = Refusal::kNone;
     g_sharing_refusals = 0;
+    g_report_read_only_alone = false;
+    g_written_attributes.clear();
     g_opens.clear();
     ASSERT_TRUE(create_.active() && set_.active() && get_.active());
     g_create_file = create_.original<decltype(CreateFileW)>();
@@ -272,6 +286,18 @@ TEST_F(RefusedDeletion, EachStepOfTheReadOnlyRouteThatFailsIsCounted) {
   }
 }
 
+// Provokes: delete.read-only-only
+TEST_F(RefusedDeletion, AnEntryReportedAsReadOnlyAloneIsWrittenAsNormal) {
+  // Read-only taken off leaves 0, which would mean "attributes unchanged".
+  std::wstring path = MakeFile(L"read-only-alone.txt", FILE_ATTRIBUTE_READONLY);
+  g_report_read_only_alone = true;
+  int32_t attempts = 0;
+  EXPECT_TRUE(DeleteUntilGone(path.c_str(), attempts));
+  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(g_written_attributes, std::vector<DWORD>{FILE_ATTRIBUTE_NORMAL});
+  EXPECT_FALSE(test::FileExists(path));
+}
+
 // Provokes: delete.unexpected-error
 TEST_F(RefusedDeletion, AnUnexpectedRefusalOfTheMarkEndsAtOnce) {
   // After that many marks refused as if the file were held elsewhere.
@@ -291,8 +317,11 @@ TEST_F(RefusedDeletion, AnUnexpectedRefusalOfTheMarkEndsAtOnce) {
 // Provokes: delete.never-gone
 TEST_F(RefusedDeletion, EntryKeptPendingByAnotherHandleStaysBounded) {
   // Another handle that allows deletion keeps the marked file pending. Windows
-  // then refuses every open; Wine lets it be opened and marked again. Either
-  // way each pass is counted and the call gives up.
+  // then refuses every open with ERROR_ACCESS_DENIED: the first try marks,
+  // is refused the uncounted re-open and the open for attributes (3 opens),
+  // each later try is refused both (2 opens). Wine lets the entry be opened
+  // and marked again: 2 opens a try. Either way each try is counted and the
+  // call gives up.
   std::wstring path = MakeFile(L"pending.txt");
   HANDLE other = CreateFileW(path.c_str(), GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -304,8 +333,7 @@ TEST_F(RefusedDeletion, EntryKeptPendingByAnotherHandleStaysBounded) {
   EXPECT_FALSE(DeleteUntilGone(path.c_str(), attempts));
   EXPECT_EQ(attempts, 100);
   EXPECT_EQ(g_pauses, 99);
-  // At most one uncounted pass per counted try.
-  EXPECT_LE(g_opens.size(), 200u);
+  EXPECT_EQ(g_opens.size(), test::UnderWine() ? 200u : 201u);
   size_t marks = 0;
   for (const OpenCall& open : g_opens) marks += open.access == DELETE;
   printf("pending entry: %zu opens for deletion, %zu for attributes\n", marks,
@@ -368,19 +396,23 @@ TEST_F(DeleteUntilGoneTest, LinksAndJunctionsGoThemselvesAndTheirTargetsStay) {
     const char* what;
     std::wstring link;
     bool made;
+    // Any account can make one on Windows; symbolic links need Developer
+    // Mode or the privilege to create them.
+    bool made_on_windows;
   } rows[] = {
       {"symbolic link to a file", scratch_ / L"file-link",
-       MakeSymbolicLink(scratch_ / L"file-link", target_file, false)},
+       MakeSymbolicLink(scratch_ / L"file-link", target_file, false), false},
       {"symbolic link to a directory with content", scratch_ / L"dir-link",
-       MakeSymbolicLink(scratch_ / L"dir-link", target_directory, true)},
+       MakeSymbolicLink(scratch_ / L"dir-link", target_directory, true), false},
       {"junction to a directory with content", scratch_ / L"junction",
-       MakeJunction(scratch_ / L"junction", target_directory)},
+       MakeJunction(scratch_ / L"junction", target_directory), true},
   };
   std::string not_made;
   for (const Row& row : rows) {
     // Wine 8 answers CreateSymbolicLinkW without making anything and has no
     // FSCTL_SET_REPARSE_POINT; such rows are reported as skipped.
     if (!row.made || !IsReparsePoint(row.link)) {
+      EXPECT_FALSE(row.made_on_windows && !test::UnderWine()) << row.what << ": not made";
       not_made += std::string(" ") + row.what + ";";
       continue;
     }

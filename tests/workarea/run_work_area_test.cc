@@ -10,6 +10,7 @@
 #include "launcher/run_bootstrap.h"
 #include "options/launch_options.h"
 #include "support/import_patch.h"
+#include "support/registry_tree.h"
 #include "support/test_support.h"
 #include "workarea/work_directory_calls.h"
 
@@ -124,15 +125,22 @@ TEST_F(WorkAreaRun, NoWorkDirectoryMeansNoDeletionAndNoReport) {
   workarea_test::WorkDirectoryCalls calls;
   ASSERT_EQ(calls.Inactive(), "");
   workarea_test::g_steer.refuse_create_directory = true;
+  // The key a report would go to exists: nothing may reach it.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, ClientStateKey().c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
 
   RunOutcome outcome = RunBootstrap(GetModuleHandleW(nullptr));
   EXPECT_EQ(outcome.exit_code, EXIT_WORK_DIR_NOT_CREATED);
   EXPECT_EQ(outcome.extra_code, 0u);
   EXPECT_EQ(workarea_test::g_seen.create_calls.size(), 10u);
   EXPECT_EQ(g_deletion_opens, 0);
-  HKEY key = nullptr;
-  EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, ClientStateKey().c_str(), 0, KEY_READ, &key),
-            ERROR_SUCCESS);
+  EXPECT_EQ(test::RegistryKeyTree(HKEY_CURRENT_USER, ClientStateKey(), KEY_WOW64_32KEY),
+            std::vector<std::wstring>{});
+  EXPECT_TRUE(
+      test::RegistryValues(HKEY_CURRENT_USER, ClientStateKey(), KEY_WOW64_32KEY).empty());
 }
 
 }  // namespace

@@ -78,14 +78,9 @@ inline BOOL Refuse(DWORD error) {
   return FALSE;
 }
 
-// Reads the access list of the descriptor handed over, as the call sees it.
-inline void DescribeSecurity(const SECURITY_ATTRIBUTES* security, DirectoryCall& call) {
-  call.had_security = security != nullptr;
-  if (security == nullptr) return;
-  call.length = security->nLength;
-  call.inherit = security->bInheritHandle;
-  PSECURITY_DESCRIPTOR descriptor = security->lpSecurityDescriptor;
-  if (descriptor == nullptr) return;
+// Reads a descriptor's access list: protection, entries, the last entry's
+// SID and the list as SDDL.
+inline void DescribeDescriptor(PSECURITY_DESCRIPTOR descriptor, DirectoryCall& call) {
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   if (GetSecurityDescriptorControl(descriptor, &control, &revision)) {
@@ -108,6 +103,17 @@ inline void DescribeSecurity(const SECURITY_ATTRIBUTES* security, DirectoryCall&
                                                            nullptr)) {
     call.access_list = text;
     g_original.local_free(text);
+  }
+}
+
+// Reads the access list of the descriptor handed over, as the call sees it.
+inline void DescribeSecurity(const SECURITY_ATTRIBUTES* security, DirectoryCall& call) {
+  call.had_security = security != nullptr;
+  if (security == nullptr) return;
+  call.length = security->nLength;
+  call.inherit = security->bInheritHandle;
+  if (security->lpSecurityDescriptor != nullptr) {
+    DescribeDescriptor(security->lpSecurityDescriptor, call);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 #include "workarea/work_directory.h"
@@ -66,6 +67,19 @@ std::wstring Canonical(const std::wstring& sddl) {
   }
   LocalFree(descriptor);
   return result;
+}
+
+// The access list stored on a directory, read back from the file system.
+bool ReadStoredAccessList(const wchar_t* directory, workarea_test::DirectoryCall& stored) {
+  DWORD size = 0;
+  GetFileSecurityW(directory, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<uint8_t> descriptor(size);
+  if (!GetFileSecurityW(directory, DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) {
+    return false;
+  }
+  workarea_test::DescribeDescriptor(descriptor.data(), stored);
+  return true;
 }
 
 class WorkDirectorySecurity : public ::testing::Test {
@@ -137,6 +151,15 @@ TEST_F(WorkDirectorySecurity, TheAccessListIsProtectedAndEndsWithTheTokensDefaul
   printf("access list at the call: %s\n", test::Narrow(call.access_list).c_str());
   EXPECT_EQ(g_seen.token_opens, 1);
   ExpectEverythingReleased("created");
+
+  // Windows keeps the list on the directory; Wine stores none to read back.
+  if (test::UnderWine()) return;
+  workarea_test::DirectoryCall stored;
+  ASSERT_TRUE(ReadStoredAccessList(work_dir.Data(), stored));
+  EXPECT_TRUE(stored.protected_list);
+  EXPECT_EQ(stored.entry_count, 6u);
+  EXPECT_EQ(stored.last_entry_sid, owner.bytes);
+  printf("access list on the directory: %s\n", test::Narrow(stored.access_list).c_str());
 }
 
 TEST_F(WorkDirectorySecurity, AGroupAsDefaultOwnerIsTheLastEntry) {

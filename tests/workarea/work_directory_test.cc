@@ -115,6 +115,7 @@ TEST_F(WorkDirectoryTest, TenRefusedCreationsTryTenNamesAndEndWith109) {
     EXPECT_FALSE(CreateWorkDirectory(row.module_directory.c_str(), work_dir, outcome)) << row.what;
     EXPECT_EQ(outcome.exit_code, EXIT_WORK_DIR_NOT_CREATED) << row.what;
     EXPECT_EQ(outcome.extra_code, 0u) << row.what;
+    EXPECT_TRUE(work_dir.IsEmpty()) << row.what;
     ASSERT_EQ(g_seen.create_calls.size(), 10u) << row.what;
     std::set<std::wstring> names;
     for (const auto& call : g_seen.create_calls) {

@@ -19,7 +19,18 @@ struct ExpansionContext {
   uint32_t announced_size = 0;
   // 1 once the first file has been written in full and closed.
   uint8_t succeeded = 0;
+  // The first file's stored DOS date, time and attributes, kept at its close
+  // and applied only once the expansion as a whole has succeeded: a read-only
+  // file could no longer be marked for deletion.
+  uint16_t stored_date = 0;
+  uint16_t stored_time = 0;
+  uint16_t stored_attributes = 0;
 };
+
+// Gives the file the stored date and time as its creation time, read as
+// local time, and the stored read-only, hidden, system and archive bits. A
+// failure goes unnoticed: the file's bytes are what counts.
+void ApplyStoredTimeAndAttributes(HANDLE file, const ExpansionContext& context);
 
 // The notification's pv member is the ExpansionContext given to FDICopy.
 INT_PTR DIAMONDAPI FdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification);

@@ -1,9 +1,9 @@
-#include "payload/expand_cabinet.h"
+#include "payload/cabinet/expand_cabinet.h"
 
 #include "common/owner.h"
-#include "payload/cabinet_callbacks.h"
-#include "payload/cabinet_library.h"
-#include "payload/cabinet_notify.h"
+#include "payload/cabinet/cabinet_callbacks.h"
+#include "payload/cabinet/cabinet_library.h"
+#include "payload/cabinet/cabinet_notify.h"
 #include "text/bounded_text.h"
 
 namespace {
@@ -41,8 +41,12 @@ bool CopyEndedWell(BOOL copied, const ERF& error) {
   return copied || error.erfOper == FDIERROR_USER_ABORT;
 }
 
-void FinishOutputFile(OutputFile& output_file, bool complete) {
+void FinishOutputFile(const ExpansionContext& expansion, OutputFile& output_file,
+                      bool complete) {
   if (complete) {
+    // Only now: had the verdict gone the other way, a read-only file could
+    // not have been marked for deletion.
+    ApplyStoredTimeAndAttributes(output_file.Handle(), expansion);
     FlushFileBuffers(output_file.Handle());
   } else if (output_file.IsOpen()) {
     // Gone once the last handle closes, the library's included.
@@ -80,6 +84,6 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* destination_path) 
   bool complete = expansion.succeeded == 1 && CopyEndedWell(copied, error);
   context.reset();
 
-  FinishOutputFile(expansion.output_file, complete);
+  FinishOutputFile(expansion, expansion.output_file, complete);
   return complete;
 }

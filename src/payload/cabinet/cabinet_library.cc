@@ -1,4 +1,4 @@
-#include "payload/cabinet_library.h"
+#include "payload/cabinet/cabinet_library.h"
 
 #include "text/bounded_buffer.h"
 

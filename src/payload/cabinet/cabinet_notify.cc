@@ -1,4 +1,4 @@
-#include "payload/cabinet_notify.h"
+#include "payload/cabinet/cabinet_notify.h"
 
 #include "text/bounded_text.h"
 
@@ -29,36 +29,37 @@ bool HoldsAnnouncedSize(HANDLE file, uint32_t announced_size) {
   return size.QuadPart == static_cast<LONGLONG>(announced_size);
 }
 
-// The entry's stored date and time become the creation time, read as local
-// time; zero members leave the file's other times as they are.
-void ApplyStoredTimeAndAttributes(HANDLE file, const FDINOTIFICATION& notification) {
-  FILE_BASIC_INFO info;
-  FillBytes(&info, 0, sizeof(info));
-  FILETIME local;
-  FILETIME utc;
-  if (DosDateTimeToFileTime(notification.date, notification.time, &local) &&
-      LocalFileTimeToFileTime(&local, &utc)) {
-    info.CreationTime.LowPart = utc.dwLowDateTime;
-    info.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
-  }
-  info.FileAttributes = notification.attribs & kKeptAttributes;
-  SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info));
-}
-
 INT_PTR CloseFirstFile(ExpansionContext& context, const FDINOTIFICATION& notification) {
   HANDLE file = reinterpret_cast<HANDLE>(notification.hf);
-  // A partial file keeps its plain attributes: a read-only one could no
-  // longer be marked for deletion.
   bool complete = HoldsAnnouncedSize(file, context.announced_size);
-  if (complete) ApplyStoredTimeAndAttributes(file, notification);
   // The duplicate goes; output_file keeps its own handle for the end.
   CloseHandle(file);
-  if (complete) context.succeeded = 1;
+  if (complete) {
+    context.stored_date = notification.date;
+    context.stored_time = notification.time;
+    context.stored_attributes = notification.attribs;
+    context.succeeded = 1;
+  }
   // Stops a library that honours it after this first file.
   return kAbort;
 }
 
 }  // namespace
+
+void ApplyStoredTimeAndAttributes(HANDLE file, const ExpansionContext& context) {
+  FILE_BASIC_INFO info;
+  FillBytes(&info, 0, sizeof(info));
+  FILETIME local;
+  FILETIME utc;
+  // Zero members leave the file's other times as they are.
+  if (DosDateTimeToFileTime(context.stored_date, context.stored_time, &local) &&
+      LocalFileTimeToFileTime(&local, &utc)) {
+    info.CreationTime.LowPart = utc.dwLowDateTime;
+    info.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
+  }
+  info.FileAttributes = context.stored_attributes & kKeptAttributes;
+  SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info));
+}
 
 INT_PTR DIAMONDAPI FdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification) {
   ExpansionContext& context = *static_cast<ExpansionContext*>(notification->pv);

@@ -1,4 +1,4 @@
-#include "payload/cabinet_callbacks.h"
+#include "payload/cabinet/cabinet_callbacks.h"
 
 #include "common/owner.h"
 

@@ -3,7 +3,7 @@
 that would be unsafe on the user's machine, is refused with one line and
 leaves no output file; good layouts are linked.
 
-usage: pack_product_test.py --stub-lib LIB [unittest options]
+usage: pack_product_test.py --stub STUB.exe [unittest options]
 """
 import argparse
 import contextlib
@@ -18,13 +18,11 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
 sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
-import link  # noqa: E402
 import pack  # noqa: E402
 from product import LayoutError, check_file_name  # noqa: E402
 from pe_reader import PeFile  # noqa: E402
-from resfile import ResourceFile  # noqa: E402
 
-STUB_LIB = None
+STUB = None
 SEVEN_ZIP = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0, 4]) + bytes(24)
 
 
@@ -48,7 +46,7 @@ class PackProductTest(unittest.TestCase):
         shutil.rmtree(self.dir)
 
     def pack(self, *extra, archive=None, setup=None):
-        argv = ['--stub-lib', str(STUB_LIB), '--out', str(self.out),
+        argv = ['--stub', str(STUB), '--out', str(self.out),
                 '--archive', str(archive or self.archive), '--setup', str(setup or self.setup)]
         stderr = io.StringIO()
         with contextlib.redirect_stderr(stderr):
@@ -163,40 +161,6 @@ class PackProductTest(unittest.TestCase):
                 self.assertEqual(resource_section(image).raw_offset % 4096, 0)
                 self.out.unlink()
 
-    def test_payload_off_a_page_is_moved_onto_the_next(self):
-        # 700 more bytes of read-only data push the resource section off the
-        # page it starts on by itself.
-        source = self.dir / 'padding.c'
-        source.write_text('const char kPadding[700] = {1};\n')
-        padding = self.dir / 'padding.o'
-        subprocess.run(['clang-19', f'--target={link.TRIPLE}', '-c', str(source),
-                        '-o', str(padding)], check=True)
-        self.out.parent.mkdir()
-        for extra, what in (((), 'as linked'), ((padding,), 'pushed off its page')):
-            with self.subTest(what):
-                res_path = self.dir / 'payload.res'
-                with ResourceFile(res_path) as res:
-                    res.add_bytes('BN', 'SETUP.EXE', self.setup.read_bytes())
-                link.link_stub(STUB_LIB, [res_path], self.out, extra_objects=extra)
-                data = self.out.read_bytes()
-                image = PeFile(data)
-                self.assertEqual(image.file_alignment, 512)
-                rsrc = resource_section(image)
-                self.assertEqual(rsrc.raw_offset % 4096, 0)
-                # What lies between the section before and the resources is
-                # zeros, and the sections after them moved along.
-                before = max((s for s in image.sections
-                              if s.raw_size and s.raw_offset < rsrc.raw_offset),
-                             key=lambda s: s.raw_offset)
-                self.assertFalse(any(data[before.raw_offset + before.raw_size:rsrc.raw_offset]))
-                for section in image.sections:
-                    if section.raw_offset > rsrc.raw_offset:
-                        self.assertGreaterEqual(section.raw_offset,
-                                                rsrc.raw_offset + rsrc.raw_size)
-                entry = [e for e in image.resources() if e.type == 'BN'][0]
-                self.assertEqual(image.resource_bytes(entry), self.setup.read_bytes())
-                self.out.unlink()
-
 
 def resource_section(image):
     return [s for s in image.sections if s.name == '.rsrc'][0]
@@ -204,7 +168,7 @@ def resource_section(image):
 
 if __name__ == '__main__':
     parser = argparse.ArgumentParser()
-    parser.add_argument('--stub-lib', required=True, type=Path)
+    parser.add_argument('--stub', required=True, type=Path)
     args, rest = parser.parse_known_args()
-    STUB_LIB = args.stub_lib
+    STUB = args.stub
     unittest.main(argv=[sys.argv[0]] + rest)

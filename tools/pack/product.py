@@ -6,14 +6,13 @@ would end with 112 or 115 on the user's machine) or for one that would be
 unsafe there: a setup name that leaves the work directory or is no file name.
 A refused layout leaves no output file.
 """
-import os
 import sys
 import tempfile
 from pathlib import Path
 
-from image_resources import parse_version
-from link import link_stub
-from resfile import ResourceFile
+from installer import write_installer
+from resource_section import LANG_EN_US, Resource
+from version_block import parse_version
 
 SEVEN_ZIP_SIGNATURE = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C])
 ARCHIVE_TYPE = 'BN'
@@ -179,7 +178,7 @@ class Progress:
             self._stream.flush()
 
 
-def pack_product(args, stub_lib):
+def pack_product(args):
     try:
         layout = validate(args)
     except LayoutError as error:
@@ -196,19 +195,12 @@ def pack_product(args, stub_lib):
             except (OSError, ValueError, RuntimeError) as error:
                 raise SystemExit(f'pack: {error}')
             setup_size = setup_file.stat().st_size
-        res_path = Path(scratch) / 'payload.res'
-        with ResourceFile(res_path) as res:
-            res.add_file(ARCHIVE_TYPE, layout['archive_name'], layout['archive'],
-                         layout['archive_size'], progress=Progress('copying the archive'))
-            res.add_file(layout['storage'], layout['setup_name'], setup_file, setup_size)
-        Progress('').say('linking')
-        partial = Path(scratch) / out.name
-        try:
-            link_stub(stub_lib, [res_path], partial, map_path=args.map,
-                      version=layout['version'])
-        except RuntimeError as error:
-            raise SystemExit(f'pack: {error}')
-        os.replace(partial, out)
+        payload = [Resource(ARCHIVE_TYPE, layout['archive_name'], LANG_EN_US,
+                            layout['archive_size'], layout['archive']),
+                   Resource(layout['storage'], layout['setup_name'], LANG_EN_US, setup_size,
+                            setup_file)]
+        write_installer(args, payload, out, version=layout['version'],
+                        progress=Progress('copying the archive'))
     return 0
 
 
@@ -224,7 +216,7 @@ def add_product_options(parser):
     group.add_argument('--setup-name', metavar='NAME',
                        help='setup\'s resource name (default SETUP.EXE, or SETUP.EX_ for BL)')
     group.add_argument('--version', metavar='A.B.C.D',
-                       help='the version in the version block (default from src/resources)')
+                       help='the version in the version block (default: the stub\'s)')
 
 
 def is_product_mode(args):

@@ -33,3 +33,12 @@ add_test(NAME sign_and_inspect
                  ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sign_inspect_test.py
                  --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(sign_and_inspect PROPERTIES FIXTURES_REQUIRED wine)
+
+# Installers made from the stub with Python alone, read back with pefile; one
+# of them runs under Wine.
+add_test(NAME installer_from_stub
+         COMMAND /usr/bin/env BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
+                 ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/installer_test.py
+                 --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin
+                 --prefix ${BOOTPACK_WINEPREFIX})
+set_tests_properties(installer_from_stub PROPERTIES FIXTURES_REQUIRED wine)

@@ -123,8 +123,12 @@ def write_image(stub, resources, out_path, *, checksum=False, timestamp=None, pr
     raw_offset = _align(stub.kept_end, PAGE)
     raw_size = _align(layout.size, stub.file_alignment)
     headers = stub.headers_for(layout.size, raw_offset, raw_size, timestamp)
-    fd = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    # No O_TRUNC on the fresh file the caller gives: ext4 takes a truncation
+    # to zero for a file being replaced and writes it all out at close.
+    fd = os.open(out_path, os.O_WRONLY | os.O_CREAT, 0o644)
     try:
+        if os.fstat(fd).st_size:
+            os.ftruncate(fd, 0)
         sink = _Sink(fd, checksum)
         sink.write(headers)
         sink.copy(stub.path, len(headers), stub.kept_end - len(headers))

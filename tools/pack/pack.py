@@ -7,7 +7,6 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cabinet import make_cabinet  # noqa: E402
 from installer import add_installer_options, write_installer  # noqa: E402
 from product import add_product_options, is_product_mode, pack_product  # noqa: E402
 from product_file import ProductFileError, config_path, read_product_file  # noqa: E402
@@ -30,9 +29,19 @@ before anything is written and a layout the stub would refuse writes nothing:
 
 The icon, the version block's strings and the version are the stub's unless
 --icon, --company, --product, ... --version say otherwise; the source
-revision (LastChange) is always the stub's. --config FILE.toml gives any of
-these options from a file (see product_file.py); the command line wins.
-The same stub and inputs always give the same bytes.
+revision (LastChange) is always the stub's. The same stub and inputs
+always give the same bytes.
+
+--config FILE.toml takes options from a file, the long option names as keys
+and paths relative to the file; the command line wins:
+  stub = "bootpack.exe"
+  archive = "product.7z"
+  setup = "setup.exe"
+  version = "1.4.0.0"
+  company = "Acme Tools Ltd."
+  product = "Widget"
+  icon = "widget.ico"
+  out = "WidgetInstaller.exe"
 
 For tests, --resource packs exactly the resources given.
 
@@ -128,6 +137,8 @@ def pack_resources(args):
     out = Path(args.out).resolve()
     out.parent.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=out.parent, prefix='.pack-') as scratch:
+        if args.cabinet_indexes:
+            from cabinet import make_cabinet
         for index in sorted(args.cabinet_indexes):
             cabinet = Path(scratch) / f'resource{index}.cab'
             try:

@@ -22,7 +22,6 @@ Raw resources, as --resource TYPE NAME FILE [--cabinet], are tables:
     file = "product.7z"
 """
 import argparse
-import tomllib
 from pathlib import Path
 
 PATH_KEYS = {'out', 'stub', 'archive', 'setup', 'icon'}
@@ -46,6 +45,7 @@ def config_path(argv):
 
 def read_product_file(path):
     """{option dest: value} of a product file, for parser.set_defaults."""
+    import tomllib  # only here: it is the slowest import of a pack
     try:
         with open(path, 'rb') as f:
             table = tomllib.load(f)

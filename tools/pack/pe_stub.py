@@ -108,6 +108,9 @@ class StubImage:
             self._fail('is cut short')
         self.kept_end = max([self.headers_size]
                             + [s.raw_offset + s.raw_size for s in self.kept if s.raw_size])
+        if self.old_resources and self.old_resources.raw_size and \
+                self.old_resources.raw_offset < self.kept_end:
+            self._fail('has another section\'s data after its resource section')
         top = self.kept[-1]
         self.resource_rva = _align(top.virtual_address + top.virtual_size, self.section_alignment)
         first_raw = min([s.raw_offset for s in self.sections if s.raw_size] or [self.headers_size])

@@ -26,7 +26,7 @@ sys.path.insert(0, str(REPO / 'tools' / 'pack'))
 sys.path.insert(0, str(RESOURCES))
 import draw_icon  # noqa: E402
 from icon_file import IconImage  # noqa: E402
-from image_resources import image_resources  # noqa: E402
+from image_resources import branded_strings, image_resources  # noqa: E402
 from image_writer import write_image  # noqa: E402
 from pe_stub import StubError, StubImage  # noqa: E402
 from version_block import parse_version  # noqa: E402
@@ -61,33 +61,19 @@ def icon_images():
             for size, bits, data in draw_icon.icon_images()]
 
 
-def stub_strings(version, internal_name, last_change, year):
-    with open(RESOURCES / 'version_block.json', encoding='utf-8') as f:
-        inputs = json.load(f)
-    dotted = '.'.join(str(n) for n in version)
-    return {
-        'CompanyName': inputs['company_name'],
-        'FileDescription': inputs['product_name'],
-        'FileVersion': dotted,
-        'InternalName': internal_name,
-        'LegalCopyright': f'Copyright {year} {inputs["copyright_holder"]} All rights reserved.',
-        'ProductName': inputs['product_name'],
-        'ProductVersion': dotted,
-        'CompanyShortName': inputs['company_short_name'],
-        'ProductShortName': inputs['product_short_name'],
-        'LastChange': last_change,
-        'Official Build': '1',
-    }
-
-
 def make_stub(code_image, out, icon=True):
     """Writes out from the code image. icon=False leaves the icon out, for
     measuring the stub's own size alone."""
     last_change, stamp = source_revision()
     year = datetime.datetime.fromtimestamp(stamp, datetime.timezone.utc).year
     with open(RESOURCES / 'version_block.json', encoding='utf-8') as f:
-        version = parse_version(json.load(f)['default_version'])
-    strings = stub_strings(version, Path(out).stem, last_change, year)
+        inputs = json.load(f)
+    version = parse_version(inputs['default_version'])
+    strings = branded_strings(
+        {'LastChange': last_change}, version, Path(out).stem,
+        company=inputs['company_name'], company_short=inputs['company_short_name'],
+        product=inputs['product_name'], product_short=inputs['product_short_name'],
+        copyright=f'Copyright {year} {inputs["copyright_holder"]} All rights reserved.')
     manifest = (RESOURCES / 'installer.manifest').read_bytes()
     resources = image_resources(icon_images() if icon else [], version, strings, manifest)
     partial = Path(f'{out}.partial')

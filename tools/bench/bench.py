@@ -32,7 +32,7 @@ WRITE_ROUNDS = 21   # 8 MiB written twice per round
 SCAN_ROUNDS = 51    # both images loaded and scanned per round
 DELETE_ROUNDS = 9   # each round starts setup, a process
 RUN_ROUNDS = 5      # whole runs of an installer per image, for the peak
-PACK_ROUNDS = 5     # packing or copying 512 MiB takes a fraction of a second
+PACK_ROUNDS = 7     # packing or copying 512 MiB takes a fraction of a second
 MEMORY_ROUNDS = 3   # pack's peak memory barely moves
 
 MiB = 1 << 20

@@ -100,6 +100,7 @@ class _Sink:
     def _copy_in_kernel(self, source, size, progress):
         copied = 0
         try:
+            os.posix_fadvise(source.fileno(), source.tell(), size, os.POSIX_FADV_SEQUENTIAL)
             while copied < size:
                 count = os.copy_file_range(source.fileno(), self._fd,
                                            min(KERNEL_CHUNK, size - copied))

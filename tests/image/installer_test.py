@@ -19,11 +19,13 @@ import zlib
 from pathlib import Path
 
 import pefile
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 REPO = Path(__file__).resolve().parents[2]
 PACK = REPO / 'tools' / 'pack' / 'pack.py'
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
 from image_writer import PeChecksum  # noqa: E402
+import pack  # noqa: E402
 
 ARGS = None
 TOOLCHAIN = ('clang-19', 'clang++-19', 'ld.lld-19', 'lld-19', 'x86_64-w64-mingw32-gcc',
@@ -251,6 +253,30 @@ class InstallerTest(unittest.TestCase):
                 result = self.pack(out, '--archive', self.archive, '--setup', self.setup,
                                    *extra, stub=self.dir / stub_file if stub_file else None)
                 self.assertRefused(result, out, reason)
+
+    @settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(st.data())
+    def test_damaged_stubs_end_in_an_installer_or_one_line(self, data):
+        stub = bytearray(Path(ARGS.stub).read_bytes())
+        if data.draw(st.booleans()):
+            stub = stub[:data.draw(st.integers(0, len(stub) - 1))]
+        else:
+            # Mostly the headers and the resource directory, which pack reads.
+            directory = pefile.PE(data=bytes(stub)).sections[-1].PointerToRawData
+            for _ in range(data.draw(st.integers(1, 8))):
+                start, end = data.draw(st.sampled_from(
+                    [(0, 1024), (directory, directory + 512), (0, len(stub))]))
+                stub[data.draw(st.integers(start, end - 1))] = data.draw(st.integers(0, 255))
+        damaged, out = self.dir / 'damaged.exe', self.dir / 'from-damaged.exe'
+        damaged.write_bytes(stub)
+        try:
+            pack.main(['--stub', str(damaged), '--out', str(out), '--archive', str(self.archive),
+                       '--setup', str(self.setup)])
+        except SystemExit as exit:
+            self.assertIsInstance(exit.code, str)
+            self.assertEqual(len(exit.code.splitlines()), 1, exit.code)
+            self.assertFalse(out.exists())
+        out.unlink(missing_ok=True)
 
     def test_product_file_with_the_command_line_winning(self):
         folder = self.dir / 'product-file'

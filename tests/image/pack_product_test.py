@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """./bootpack pack in product mode: every layout the stub would refuse, or
 that would be unsafe on the user's machine, is refused with one line and
-leaves no output file; good layouts are linked.
+leaves no output file; good layouts are packed.
 
 usage: pack_product_test.py --stub STUB.exe [unittest options]
 """

@@ -13,10 +13,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
-sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
 from image_resources import image_resources, stub_image_resources  # noqa: E402
 from image_writer import write_image  # noqa: E402
-from pe_reader import PeFile  # noqa: E402
 from pe_stub import StubImage  # noqa: E402
 
 BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
@@ -121,7 +119,7 @@ def stub_sizes(scratch):
     _, version, strings, manifest = stub_image_resources(StubImage(STUB))
     image = scratch / 'bootpack.exe'
     write_image(StubImage(CODE_IMAGE), image_resources([], version, strings, manifest), image)
-    content = sum(s.virtual_size for s in PeFile(CODE_IMAGE.read_bytes()).sections)
+    content = sum(s.virtual_size for s in StubImage(CODE_IMAGE).sections)
     return CODE_IMAGE.stat().st_size, image.stat().st_size, content
 
 

@@ -20,6 +20,8 @@ LANG_EN_US = 1033
 DATA_ALIGNMENT = 8
 FILE_DATA_ALIGNMENT = 4096
 HIGH_BIT = 0x80000000
+# More than a stub's few image resources and payload would ever hold.
+MAX_READ_RESOURCES = 4096
 
 # data: bytes, or a path whose size bytes are streamed from the file.
 Resource = namedtuple('Resource', 'type name language size data')
@@ -161,6 +163,8 @@ def read_resources(section, section_rva):
 
     found = []
     for type_field, type_next in entries(0, 0):
+        if len(found) > MAX_READ_RESOURCES:
+            raise ResourceError('the resource directory is malformed')
         for name_field, name_next in entries(type_next & ~HIGH_BIT, 1):
             for language, data_entry in entries(name_next & ~HIGH_BIT, 2):
                 if data_entry & HIGH_BIT:

@@ -239,6 +239,7 @@ class InstallerTest(unittest.TestCase):
             ('icon without images', None, 'empty.ico', 'holds no image'),
             ('icon directory cut short', None, 'short.ico', 'the file ends first'),
             ('icon image outside', None, 'outside.ico', 'lies outside the file'),
+            ('missing icon', None, 'absent.ico', 'No such file'),
             ('stub no PE', 'text.exe', None, 'is not a PE image'),
             ('signed stub', 'signed.exe', None, 'is signed'),
             ('data after the stub', 'appended.exe', None, 'data after its last section'),
@@ -284,7 +285,7 @@ class InstallerTest(unittest.TestCase):
         shutil.copy(self.archive, folder / 'product.7z')
         shutil.copy(self.icon, folder / 'art.ico')
         config = folder / 'widget.toml'
-        config.write_text(f'stub = "{ARGS.stub}"\narchive = "product.7z"\n'
+        config.write_text(f'stub = "{ARGS.stub.resolve()}"\narchive = "product.7z"\n'
                           f'setup = "{self.setup}"\nversion = "2.0.0.1"\n'
                           'company = "Acme Tools Ltd."\nproduct = "Widget"\nicon = "art.ico"\n'
                           'out = "Widget.exe"\n')

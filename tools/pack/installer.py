@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cli import ToolError, output_file  # noqa: E402
+from cli import ToolError, describe_os_error, output_file  # noqa: E402
 from icon_file import IconError, read_icon_file  # noqa: E402
 from image_resources import (ImageResourceError, branded_strings, image_resources,  # noqa: E402
                              stub_image_resources)
@@ -33,6 +33,8 @@ def open_stub(path):
         return StubImage(path)
     except StubError as error:
         raise ToolError(str(error))
+    except OSError as error:
+        raise ToolError(describe_os_error(error))
 
 
 def write_installer(args, payload, out, version=None, inputs=(), progress=None):
@@ -56,6 +58,8 @@ def write_installer(args, payload, out, version=None, inputs=(), progress=None):
                         progress=progress)
     except (StubError, ImageResourceError, IconError, ResourceError) as error:
         raise ToolError(str(error))
+    except OSError as error:
+        raise ToolError(describe_os_error(error))
 
 
 def add_installer_options(parser):

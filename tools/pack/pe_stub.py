@@ -111,8 +111,11 @@ class StubImage:
         if self.old_resources and self.old_resources.raw_size and \
                 self.old_resources.raw_offset < self.kept_end:
             self._fail('has another section\'s data after its resource section')
-        top = self.kept[-1]
-        self.resource_rva = _align(top.virtual_address + top.virtual_size, self.section_alignment)
+        if not self.kept:
+            self._fail('has no section besides its resources')
+        # The loader takes a section without a virtual size at its raw size.
+        self.resource_rva = max(_align(s.virtual_address + (s.virtual_size or s.raw_size),
+                                       self.section_alignment) for s in self.kept)
         first_raw = min([s.raw_offset for s in self.sections if s.raw_size] or [self.headers_size])
         if self.table_at + SECTION_HEADER_SIZE * (len(self.kept) + 1) > min(self.headers_size,
                                                                            first_raw):

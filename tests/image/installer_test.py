@@ -36,9 +36,11 @@ def png_image(width):
     rows = b''.join(b'\0' + bytes([200, 30, 30, 255]) * width for _ in range(width))
 
     def chunk(kind, data):
-        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
-    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', width, width, 8, 6, 0, 0, 0))
-            + chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b''))
+        crc = struct.pack('>I', zlib.crc32(kind + data))
+        return struct.pack('>I', len(data)) + kind + data + crc
+    header = struct.pack('>IIBBBBB', width, width, 8, 6, 0, 0, 0)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header) + chunk(b'IDAT', zlib.compress(rows))
+            + chunk(b'IEND', b''))
 
 
 def bitmap_image(width):
@@ -143,8 +145,8 @@ class InstallerTest(unittest.TestCase):
                 self.assertEqual(ours.get_data(), theirs.get_data())
         self.assertEqual(resources.Name.rstrip(b'\0'), b'.rsrc')
         self.assertEqual(resources.PointerToRawData % 4096, 0)
-        self.assertEqual(resources.VirtualAddress,
-                         (kept[-1].VirtualAddress + kept[-1].Misc_VirtualSize + 4095) // 4096 * 4096)
+        top = kept[-1].VirtualAddress + kept[-1].Misc_VirtualSize
+        self.assertEqual(resources.VirtualAddress, (top + 4095) // 4096 * 4096)
         self.assertEqual(image.OPTIONAL_HEADER.SizeOfImage,
                          (resources.VirtualAddress + resources.Misc_VirtualSize + 4095)
                          // 4096 * 4096)

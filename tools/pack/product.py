@@ -172,11 +172,6 @@ class Progress:
                 self._stream.write('\n')
             self._stream.flush()
 
-    def say(self, text):
-        if self._shown:
-            self._stream.write(f'pack: {text}\n')
-            self._stream.flush()
-
 
 def pack_product(args):
     try:

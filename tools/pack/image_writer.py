@@ -120,8 +120,8 @@ def write_image(stub, resources, out_path, *, checksum=False, timestamp=None, pr
     """Writes the stub with a resource section holding `resources` (Resource
     records of resource_section) to out_path. progress(done, total) hears of
     every large file copied."""
-    layout = ResourceLayout(resources)
     raw_offset = _align(stub.kept_end, PAGE)
+    layout = ResourceLayout(resources, raw_offset)
     raw_size = _align(layout.size, stub.file_alignment)
     headers = stub.headers_for(layout.size, raw_offset, raw_size, timestamp)
     # No O_TRUNC on the fresh file the caller gives: ext4 takes a truncation

@@ -257,7 +257,8 @@ class InstallerTest(unittest.TestCase):
                                    *extra, stub=self.dir / stub_file if stub_file else None)
                 self.assertRefused(result, out, reason)
 
-    @settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+    @settings(max_examples=300, deadline=None, derandomize=True, database=None,
+              suppress_health_check=list(HealthCheck))
     @given(st.data())
     def test_damaged_stubs_end_in_an_installer_or_one_line(self, data):
         stub = bytearray(Path(ARGS.stub).read_bytes())

@@ -37,7 +37,8 @@ set_tests_properties(sign_and_inspect PROPERTIES FIXTURES_REQUIRED wine)
 # Installers made from the stub with Python alone, read back with pefile; one
 # of them runs under Wine.
 add_test(NAME installer_from_stub
-         COMMAND /usr/bin/env BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
+         COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
+                 BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
                  ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/installer_test.py
                  --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin
                  --prefix ${BOOTPACK_WINEPREFIX})

@@ -113,7 +113,7 @@ def main(argv=None):
             raise SystemExit(f'pack: {error}')
     args = parser.parse_args(argv)
     if not args.out:
-        parser.error('--out is required (or out in the --config file)')
+        parser.error('the following arguments are required: --out (or out in the --config file)')
     if is_product_mode(args) and args.resource:
         parser.error('give either --resource or the product options, not both')
     try:

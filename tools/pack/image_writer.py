@@ -146,4 +146,3 @@ def write_image(stub, resources, out_path, *, checksum=False, timestamp=None, pr
             os.pwrite(fd, struct.pack('<I', sink.checksum.value()), stub.checksum_at)
     finally:
         os.close(fd)
-

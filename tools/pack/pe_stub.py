@@ -173,4 +173,3 @@ class StubImage:
                          self.resource_rva, raw_size, raw_offset, 0, 0, 0, 0,
                          RESOURCE_SECTION_FLAGS)
         return bytes(head)
-

@@ -18,9 +18,9 @@ function(bootpack_layout name)
   set(out ${BOOTPACK_LAYOUT_DIR}/${name}.exe)
   add_custom_command(
     OUTPUT ${out}
-    COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub-lib $<TARGET_FILE:bootpack_stub>
+    COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
             --out ${out} ${pack_args}
-    DEPENDS bootpack_stub ${BOOTPACK_PACK_SOURCES} ${depends}
+    DEPENDS bootpack_exe ${BOOTPACK_STUB_EXE} ${BOOTPACK_PACK_SOURCES} ${depends}
     COMMENT "Packing test layout ${name}"
     VERBATIM)
   set(BOOTPACK_LAYOUTS ${BOOTPACK_LAYOUTS} ${out} PARENT_SCOPE)

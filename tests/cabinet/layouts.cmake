@@ -51,11 +51,11 @@ bootpack_layout(cabinet_short_name
 set(cabinet_packed ${BOOTPACK_LAYOUT_DIR}/cabinet_packed.exe)
 add_custom_command(
   OUTPUT ${cabinet_packed}
-  COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub-lib $<TARGET_FILE:bootpack_stub>
+  COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
           --out ${cabinet_packed}
           --resource BN BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z
           --resource BL SETUP.EX_ ${cabinet_setup_exe} --cabinet
-  DEPENDS bootpack_stub cabinet_setup ${BOOTPACK_PACK_SOURCES}
+  DEPENDS bootpack_exe ${BOOTPACK_STUB_EXE} cabinet_setup ${BOOTPACK_PACK_SOURCES}
   COMMENT "Packing test layout cabinet_packed"
   VERBATIM)
 list(APPEND BOOTPACK_LAYOUTS ${cabinet_packed})

@@ -1,4 +1,4 @@
-// What Windows reads from the headers of every image the packer links: the
+// What Windows reads from the headers of every image the packer writes: the
 // bare stub, payload layouts and a packed product must all be the same
 // program, with Control Flow Guard that the code really uses.
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 
 namespace {
 
-// Images linked by different routes through the packer.
+// Images made by different routes through the packer.
 std::wstring ImagePath(const std::wstring& which) {
   return which == L"bootpack" ? test::StubPath() : test::LayoutPath(which);
 }

@@ -12,10 +12,10 @@ add_custom_command(
 set(image_product ${BOOTPACK_LAYOUT_DIR}/image_product.exe)
 add_custom_command(
   OUTPUT ${image_product}
-  COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub-lib $<TARGET_FILE:bootpack_stub>
+  COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
           --archive ${image_product_archive} --setup $<TARGET_FILE:winrun>
           --version 2.5.7.11 --out ${image_product}
-  DEPENDS bootpack_stub winrun ${BOOTPACK_PACK_SOURCES} ${image_product_archive}
+  DEPENDS bootpack_exe ${BOOTPACK_STUB_EXE} winrun ${BOOTPACK_PACK_SOURCES} ${image_product_archive}
   COMMENT "Packing test product image_product"
   VERBATIM)
 list(APPEND BOOTPACK_LAYOUTS ${image_product})
@@ -23,7 +23,7 @@ list(APPEND BOOTPACK_LAYOUTS ${image_product})
 # The packer's layout checks in product mode, on Linux: no Wine needed.
 add_test(NAME pack_product_layouts
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pack_product_test.py
-                 --stub-lib $<TARGET_FILE:bootpack_stub>)
+                 --stub ${BOOTPACK_STUB_EXE})
 
 # Signing and inspecting a packed product; inspect runs the payload stage
 # under Wine in the build's prefix.
@@ -31,8 +31,18 @@ add_test(NAME sign_and_inspect
          COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
                  BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
                  ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sign_inspect_test.py
-                 --stub-lib $<TARGET_FILE:bootpack_stub> --bin ${CMAKE_BINARY_DIR}/bin)
+                 --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(sign_and_inspect PROPERTIES FIXTURES_REQUIRED wine)
+
+# Installers made from the stub with Python alone, read back with pefile; one
+# of them runs under Wine.
+add_test(NAME installer_from_stub
+         COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
+                 BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
+                 ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/installer_test.py
+                 --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin
+                 --prefix ${BOOTPACK_WINEPREFIX})
+set_tests_properties(installer_from_stub PROPERTIES FIXTURES_REQUIRED wine)
 
 # Signing from each key store (encrypted PEM, PKCS#12, a SoftHSM2 token) with
 # time stamps from a server on 127.0.0.1, and ./bootpack verify; no Wine.

@@ -4,7 +4,7 @@ verifies against the throwaway root and time-stamp authority, one changed
 payload byte breaks it, and inspect's verdict (its exit status and its JSON)
 follows what it found: the stub's outcome and the signature.
 
-usage: sign_inspect_test.py --stub-lib LIB --bin BUILD/bin [unittest options]
+usage: sign_inspect_test.py --stub STUB.exe --bin BUILD/bin [unittest options]
 """
 import argparse
 import json
@@ -39,7 +39,7 @@ class SignInspectTest(unittest.TestCase):
         archive = cls.dir / 'brisel.7z'
         assert run('7zz', 'a', '-bso0', '-bsp0', archive, cls.dir / 'readme.txt').returncode == 0
         cls.installer = cls.dir / 'installer.exe'
-        packed = run(sys.executable, REPO / 'tools/pack/pack.py', '--stub-lib', ARGS.stub_lib,
+        packed = run(sys.executable, REPO / 'tools/pack/pack.py', '--stub', ARGS.stub,
                      '--archive', archive, '--setup', ARGS.bin / 'winrun.exe',
                      '--out', cls.installer)
         assert packed.returncode == 0, packed.stderr
@@ -152,7 +152,7 @@ class SignInspectTest(unittest.TestCase):
 
 if __name__ == '__main__':
     parser = argparse.ArgumentParser()
-    parser.add_argument('--stub-lib', required=True, type=Path)
+    parser.add_argument('--stub', required=True, type=Path)
     parser.add_argument('--bin', required=True, type=Path)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest)

@@ -1,5 +1,5 @@
 // The bare stub's entry point is its own: no runtime start-up is linked.
-// Format, subsystem and imports of every linked image are checked in tests/image.
+// Format, subsystem and imports of every packed image are checked in tests/image.
 #include <gtest/gtest.h>
 
 #include <sstream>

@@ -4,7 +4,7 @@ each ends with a verdict (0 or 1) or one line and status 2, never a
 traceback and never a hang. Most examples call inspect in-process without
 the payload stage; a few run it whole, the stage under Wine included.
 
-usage: inspect_robustness_test.py --stub-lib LIB --bin BUILD/bin [unittest options]
+usage: inspect_robustness_test.py --stub STUB.exe --bin BUILD/bin [unittest options]
 """
 import argparse
 import contextlib
@@ -89,7 +89,7 @@ def make_signed_image(directory):
         assert result.returncode == 0, result.stderr
     (directory / 'readme.txt').write_text('sample')
     run('7zz', 'a', '-bso0', '-bsp0', directory / 'brisel.7z', directory / 'readme.txt')
-    run(sys.executable, REPO / 'tools/pack/pack.py', '--stub-lib', ARGS.stub_lib, '--archive',
+    run(sys.executable, REPO / 'tools/pack/pack.py', '--stub', ARGS.stub, '--archive',
         directory / 'brisel.7z', '--setup', ARGS.bin / 'sample_setup.exe',
         '--out', directory / 'installer.exe')
     pki = directory / 'pki'
@@ -102,7 +102,7 @@ def make_signed_image(directory):
 
 if __name__ == '__main__':
     parser = argparse.ArgumentParser()
-    parser.add_argument('--stub-lib', required=True, type=Path)
+    parser.add_argument('--stub', required=True, type=Path)
     parser.add_argument('--bin', required=True, type=Path)
     ARGS, rest = parser.parse_known_args()
     SCRATCH = Path(tempfile.mkdtemp(prefix='inspect-robustness-'))

@@ -6,7 +6,7 @@ function(bootpack_tool_test name script)
            COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
                    BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
                    ${Python3_EXECUTABLE} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${script}
-                   --stub-lib $<TARGET_FILE:bootpack_stub> --bin ${CMAKE_BINARY_DIR}/bin)
+                   --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
 endfunction()
 

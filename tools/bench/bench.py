@@ -14,15 +14,17 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
 sys.path.insert(0, str(REPO / 'tools' / 'common'))
-import pefile  # noqa: E402
 from cli import ToolError, last_line, run_tool  # noqa: E402
-from link import link_stub  # noqa: E402
-from payload_checks import write_7z_stand_in  # noqa: E402
+from image_resources import image_resources, stub_image_resources  # noqa: E402
+from image_writer import write_image  # noqa: E402
+from payload_checks import START_HEADER_SIZE, write_7z_stand_in  # noqa: E402
+from pe_stub import StubImage  # noqa: E402
 
 BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
 PREFIX = Path(os.environ.get('BOOTPACK_WINEPREFIX', BUILD / 'wineprefix'))
 HARNESS = BUILD / 'bin' / 'payload_bench.exe'
-STUB_LIB = BUILD / 'lib' / 'libbootpack_stub.a'
+STUB = BUILD / 'bin' / 'bootpack.exe'
+CODE_IMAGE = BUILD / 'lib' / 'bootpack_code.exe'
 
 # Runs of each figure; the harness makes one more first that is not counted.
 # The short ones get more: one scan takes some 15 µs, so a single switch to
@@ -31,7 +33,8 @@ WRITE_ROUNDS = 21   # 8 MiB written twice per round
 SCAN_ROUNDS = 51    # both images loaded and scanned per round
 DELETE_ROUNDS = 9   # each round starts setup, a process
 RUN_ROUNDS = 5      # whole runs of an installer per image, for the peak
-PACK_ROUNDS = 3     # packing 512 MiB takes seconds
+PACK_ROUNDS = 7     # packing or copying 512 MiB takes a fraction of a second
+MEMORY_ROUNDS = 3   # pack's peak memory barely moves
 
 MiB = 1 << 20
 KiB = 1 << 10
@@ -42,8 +45,9 @@ Measure the stub and print one markdown table, ready to paste into README.md.
 Each timing and memory figure is the median of several runs (the table gives
 the count and the spread), and what is compared is measured side by side in
 this one invocation, taking turns, so that a busy machine weighs on both:
-  - the stub's image without payload, icon and signature: its size as linked,
-    and the code and data its sections hold;
+  - the stub's code image as linked (no resources), the stub with only its
+    version block and manifest (no icon, no payload), and the code and data
+    its sections hold;
   - UnpackPayload writing an 8 MiB setup beside one WriteFile of the same
     bytes ({WRITE_ROUNDS} rounds);
   - the payload resource scan of an image with a 1 MiB and one with a
@@ -53,7 +57,9 @@ this one invocation, taking turns, so that a busy machine weighs on both:
     with a 512 MiB archive, setup stood in by the harness ({RUN_ROUNDS} runs each);
   - the final deletions of a run (setup's file, then the work directory)
     after setup has ended: their time and attempts ({DELETE_ROUNDS} rounds);
-  - packing a 512 MiB archive with the packer ({PACK_ROUNDS} runs).
+  - packing a 512 MiB archive (not sparse) beside cp of the same file
+    ({PACK_ROUNDS} runs each, taking turns), and the packer's peak memory
+    with a 1 MiB and a 512 MiB archive ({MEMORY_ROUNDS} runs each).
 The table names the commit it was measured on ("+dirty" when the tree has
 changes) and the date. Progress goes to stderr, the table to stdout.
 Figures never make the command fail; a broken build or setup does.
@@ -100,43 +106,76 @@ def harness(mode, rounds, *paths):
     return figures
 
 
+def pack_command(*args):
+    return [sys.executable, str(REPO / 'tools' / 'pack' / 'pack.py'), '--stub', str(STUB)] \
+        + [str(a) for a in args]
+
+
 def pack(*args):
-    result = subprocess.run([sys.executable, str(REPO / 'tools' / 'pack' / 'pack.py'),
-                             '--stub-lib', str(STUB_LIB)] + [str(a) for a in args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    result = subprocess.run(pack_command(*args), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
         raise ToolError('packing failed: ' + last_line(result.stderr))
 
 
 def stub_sizes(scratch):
-    """(file size, bytes in the sections) of the stub linked without payload
-    and icon."""
-    # The bare stub's own name, which the version block carries.
-    image = scratch / 'bare' / 'bootpack.exe'
-    image.parent.mkdir()
-    link_stub(STUB_LIB, [], image, icon=False)
-    with pefile.PE(str(image), fast_load=True) as pe:
-        content = sum(s.Misc_VirtualSize for s in pe.sections)
-    return image.stat().st_size, content
+    """(code image as linked, stub with version block and manifest alone,
+    bytes in the code image's sections)."""
+    _, version, strings, manifest = stub_image_resources(StubImage(STUB))
+    image = scratch / 'bootpack.exe'
+    write_image(StubImage(CODE_IMAGE), image_resources([], version, strings, manifest), image)
+    content = sum(s.virtual_size for s in StubImage(CODE_IMAGE).sections)
+    return CODE_IMAGE.stat().st_size, image.stat().st_size, content
 
 
 def make_inputs(scratch):
     (scratch / 'setup8.bin').write_bytes(os.urandom(8 * MiB))
     write_7z_stand_in(scratch / 'archive1.7z', MiB, os.urandom(MiB))
-    # Sparse: made at once, and the packer still has to copy every byte.
+    # Every block written, none left sparse, so that pack and cp copy the same.
     write_7z_stand_in(scratch / 'archive512.7z', 512 * MiB)
+    block = os.urandom(MiB)
+    with open(scratch / 'archive512.7z', 'r+b') as archive:
+        archive.seek(START_HEADER_SIZE)
+        left = 512 * MiB - START_HEADER_SIZE - 2  # the end header stays
+        while left:
+            left -= archive.write(block[:min(left, MiB)])
 
 
-def pack_times(scratch):
-    """Packs the 512 MiB product PACK_ROUNDS times; the last image stays."""
-    times = []
-    out = scratch / 'archive512.exe'
+def timed(command):
+    start = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def pack_and_copy_times(scratch):
+    """Packs the 512 MiB product and copies its archive with cp, in turns;
+    the last image stays."""
+    packing, copying = [], []
+    out, copy = scratch / 'archive512.exe', scratch / 'archive512-copy.7z'
     for _ in range(PACK_ROUNDS):
         out.unlink(missing_ok=True)
-        start = time.perf_counter()
-        pack('--archive', scratch / 'archive512.7z', '--setup', HARNESS, '--out', out)
-        times.append(time.perf_counter() - start)
-    return times
+        packing.append(timed(pack_command('--archive', scratch / 'archive512.7z',
+                                          '--setup', HARNESS, '--out', out)))
+        copy.unlink(missing_ok=True)
+        copying.append(timed(['cp', str(scratch / 'archive512.7z'), str(copy)]))
+    copy.unlink()
+    return packing, copying
+
+
+def pack_peak(scratch, archive):
+    """The peak resident memory of pack (one process) packing archive."""
+    peaks = []
+    for _ in range(MEMORY_ROUNDS):
+        out = scratch / 'peak.exe'
+        process = subprocess.Popen(pack_command('--archive', archive, '--setup', HARNESS,
+                                                '--out', out), stdout=subprocess.DEVNULL)
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        if process.returncode != 0:
+            raise ToolError(f'pack failed ({process.returncode})')
+        peaks.append(usage.ru_maxrss * KiB)
+        out.unlink()
+    return peaks
 
 
 # Formatting: one row per figure, the spread of the runs beside the median.
@@ -172,14 +211,14 @@ def main(argv=None):
     argparse.ArgumentParser(prog='bootpack bench', description=DESCRIPTION,
                             formatter_class=argparse.RawDescriptionHelpFormatter
                             ).parse_args(argv)
-    for needed in (HARNESS, STUB_LIB):
+    for needed in (HARNESS, STUB, CODE_IMAGE):
         if not needed.is_file():
             raise ToolError(f'{needed} is missing; ./bootpack bench builds it')
     commit, date, wine = measured_on()
     scratch = Path(tempfile.mkdtemp(prefix='bootpack-bench-', dir=PREFIX / 'drive_c'))
     try:
-        say('linking the stub without payload and icon')
-        linked, content = stub_sizes(scratch)
+        say('measuring the stub')
+        linked, bare, content = stub_sizes(scratch)
         say('making the payloads and packing the images')
         make_inputs(scratch)
         pack('--out', scratch / 'setup8.exe',
@@ -188,8 +227,11 @@ def main(argv=None):
         # The harness stands in for setup: started by the stub, it ends at once.
         pack('--archive', scratch / 'archive1.7z', '--setup', HARNESS,
              '--out', scratch / 'archive1.exe')
-        say(f'packing a 512 MiB archive, {PACK_ROUNDS} times')
-        packing = pack_times(scratch)
+        say(f'packing a 512 MiB archive beside cp of it, {PACK_ROUNDS} times each')
+        packing, copying = pack_and_copy_times(scratch)
+        say("pack's peak memory with the 1 MiB and the 512 MiB archive")
+        pack_peaks = [pack_peak(scratch, scratch / name)
+                      for name in ('archive1.7z', 'archive512.7z')]
         images = (scratch / 'archive1.exe', scratch / 'archive512.exe')
         (scratch / 'work').mkdir()
         say('writing setup: UnpackPayload beside WriteFile')
@@ -206,6 +248,7 @@ def main(argv=None):
     unpack, plain = write['unpack-ms'][1], write['plain-ms'][1]
     peak1, peak512 = peak['peak-bytes'][1], peak['peak-bytes'][2]
     peak_difference = (statistics.median(peak512) - statistics.median(peak1)) / MiB
+    pack_difference = (statistics.median(pack_peaks[1]) - statistics.median(pack_peaks[0])) / MiB
     setup_attempts = delete['setup-attempts'][1]
     directory_attempts = delete['directory-attempts'][1]
     left = delete['gone'][1].count(0.0)
@@ -214,8 +257,10 @@ def main(argv=None):
                 f'{statistics.median(directory_attempts):g}, max {max(directory_attempts):g}'
                 + (f'; {left} runs left something behind' if left else ''))
     rows = [
-        size_row('stub without payload, icon and signature, as linked', linked,
+        size_row("stub's code image as linked (no resources, no signature)", linked,
                  'at most 20 KiB'),
+        size_row('the same with version block and manifest only (no icon, no payload), '
+                 'resource section on a page of the file', bare),
         size_row('code and data in its sections (virtual sizes, headers not counted)', content),
         timing_row('UnpackPayload writing an 8 MiB setup', unpack, 'ms'),
         timing_row('plain WriteFile of the same 8 MiB', plain, 'ms'),
@@ -239,7 +284,16 @@ def main(argv=None):
         timing_row("final deletions after setup's end (setup file, then work directory)",
                    delete['delete-ms'][1], 'ms'),
         ('attempts of those deletions', attempts, '', str(len(setup_attempts)), '', ''),
-        timing_row('packing a 512 MiB archive', packing, 's', 1, 1),
+        timing_row('pack of a 512 MiB archive (not sparse), from start to exit', packing,
+                   's', 1, 2),
+        timing_row('cp of the same 512 MiB file', copying, 's', 1, 2),
+        ratio_row('pack / cp (ratio of medians)', packing, copying, 'at most 1.5×', (0, 1.5)),
+        timing_row("pack's peak memory, 1 MiB archive", pack_peaks[0], 'MiB', 1 / MiB),
+        timing_row("pack's peak memory, 512 MiB archive", pack_peaks[1], 'MiB', 1 / MiB)[:4]
+        + ('at most 64 MiB', 'yes' if statistics.median(pack_peaks[1]) <= 64 * MiB else 'no'),
+        ('pack peak 512 MiB − peak 1 MiB (difference of medians)',
+         f'{pack_difference:.2f} MiB', '', '', 'within 16 MiB',
+         'yes' if abs(pack_difference) <= 16 else 'no'),
     ]
     print(f'Measured on commit {commit}, {date}, under {wine}, by `./bootpack bench`; '
           'each value is the median of the runs counted beside it.')

@@ -118,8 +118,11 @@ def image_layout(path):
         raise UsageError(f'{path}: {error.strerror}') from None
     with pe:
         size = len(pe.__data__)
-        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[
-            'IMAGE_DIRECTORY_ENTRY_SECURITY']]
+        directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+        index = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']
+        if index >= len(directories):
+            raise UsageError(f'{path}: its headers hold no certificate table entry')
+        entry = directories[index]
         table = (entry.VirtualAddress, entry.Size) if entry.Size else None
         return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),
                            entry.get_file_offset(), table)

@@ -3,7 +3,9 @@
 
 The files go into the cabinet in the order given, each under its own base
 name or under the name given after a colon. The stub only ever expands the
-first file, whatever it is called inside.
+first file, whatever it is called inside. The same files give the same
+cabinet: every file is stored with one fixed date, whatever its own
+modification time, the clock or the machine's time zone.
 """
 import argparse
 import os
@@ -12,6 +14,9 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+
+# The date stored for every file (1980-01-01 00:00 UTC, the first a cabinet holds).
+STORED_TIME = 315532800
 
 
 def make_cabinet(out_path, entries):
@@ -31,14 +36,17 @@ def make_cabinet(out_path, entries):
                 raise ValueError(f'{name!r} is not a plain file name')
             if name in staged:
                 raise ValueError(f'{name!r} appears twice')
-            # gcab stores the name it is given and the file's modification time.
-            shutil.copy2(path, Path(scratch) / name)
+            # gcab stores the name it is given and the file's modification
+            # time, as local time: a fixed time, read in UTC.
+            shutil.copyfile(path, Path(scratch) / name)
+            os.utime(Path(scratch) / name, (STORED_TIME, STORED_TIME))
             staged.append(name)
         partial = Path(scratch) / 'partial.cab'
         # gcab finds its inputs from the working directory and only warns
         # about a file it cannot add: any message is a failure here.
         result = subprocess.run([gcab, '--create', '--zip', '--nopath', str(partial)] + staged,
-                                cwd=scratch, capture_output=True, text=True)
+                                cwd=scratch, capture_output=True, text=True,
+                                env=dict(os.environ, TZ='UTC'))
         if result.returncode != 0 or result.stderr.strip():
             raise RuntimeError('gcab failed: ' + result.stderr.strip())
         os.replace(partial, out_path)

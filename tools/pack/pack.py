@@ -1,29 +1,49 @@
 #!/usr/bin/env python3
-"""Links the bootpack stub with a payload of resources into one installer."""
+"""Makes an installer: the bootpack stub image with a payload of resources."""
 import argparse
-import os
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cabinet import make_cabinet  # noqa: E402
-from cli import ToolError, UsageError, one_line, run_tool  # noqa: E402
-from link import link_stub  # noqa: E402
+from cli import ToolError, UsageError, run_tool  # noqa: E402
+from installer import add_installer_options, open_stub, write_installer  # noqa: E402
 from outputs import pack_outputs  # noqa: E402
 from product import add_product_options, is_product_mode, pack_product  # noqa: E402
-from resfile import ResourceFile  # noqa: E402
+from product_file import ProductFileError, config_path, read_product_file  # noqa: E402
+from resource_section import LANG_EN_US, Resource  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[2]
 DESCRIPTION = """\
-Link the bootpack stub with a payload and write FILE.exe.
+Write FILE.exe: a copy of the stub image (the build's bootpack.exe, or
+--stub) whose resource section holds the payload, the icon, the version
+block and the manifest. Everything else of the stub stays byte for byte.
+With --stub, packing needs Python's standard library alone (and gcab for a
+setup stored as BL): no compiler, linker or build tree.
 
 For a product, give the archive and the setup program; the layout is checked
-before anything is built and a layout the stub would refuse writes nothing:
+before anything is written and a layout the stub would refuse writes nothing:
   ./bootpack pack --archive product.7z --setup setup.exe --version 1.2.3.4 \\
       --out installer.exe
+  ./bootpack pack --stub bootpack.exe --config widget.toml
 
-For tests, --resource links the stub with exactly the resources given.
+The icon, the version block's strings and the version are the stub's unless
+--icon, --company, --product, ... --version say otherwise; the source
+revision (LastChange) is always the stub's. The same stub and inputs
+always give the same bytes.
+
+--config FILE.toml takes options from a file, the long option names as keys
+and paths relative to the file; the command line wins:
+  stub = "bootpack.exe"
+  archive = "product.7z"
+  setup = "setup.exe"
+  version = "1.4.0.0"
+  company = "Acme Tools Ltd."
+  product = "Widget"
+  icon = "widget.ico"
+  out = "WidgetInstaller.exe"
+
+For tests, --resource packs exactly the resources given.
 
 Each --resource adds one resource of language 1033:
   TYPE  a string type such as BN, BL or B7
@@ -71,64 +91,59 @@ class StoreAsCabinet(argparse.Action):
         namespace.cabinet_indexes = set(namespace.cabinet_indexes) | {len(namespace.resource) - 1}
 
 
-def default_stub_lib():
-    build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
-    return build / 'lib' / 'libbootpack_stub.a'
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog='bootpack pack', description=DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--out', required=True, metavar='FILE.exe', help='the image to write')
+    parser.add_argument('--out', metavar='FILE.exe', help='the image to write (required)')
+    parser.add_argument('--config', metavar='FILE.toml',
+                        help='take pack options from this file; the command line wins')
     parser.add_argument('--resource', nargs=3, action='append', default=[],
                         metavar=('TYPE', 'NAME', 'FILE'), help='add one payload resource')
     parser.add_argument('--cabinet', action=StoreAsCabinet, dest='cabinet_indexes',
                         default=(), help='store the FILE of the --resource before it '
                         'in a cabinet')
-    parser.add_argument('--map', type=Path, default=None,
-                        help='also write the linker map (symbol addresses) to this file')
-    parser.add_argument('--stub-lib', type=Path, default=None,
-                        help='the stub objects to link (default: the build\'s own)')
     add_product_options(parser)
+    add_installer_options(parser)
+    config = config_path(argv if argv is not None else sys.argv[1:])
+    if config is not None:
+        try:
+            parser.set_defaults(**read_product_file(config))
+        except ProductFileError as error:
+            raise UsageError(str(error))
     args = parser.parse_args(argv)
+    if not args.out:
+        parser.error('the following arguments are required: --out (or out in the --config file)')
     if is_product_mode(args) and args.resource:
         parser.error('give either --resource or the product options, not both')
-
-    stub_lib = args.stub_lib or default_stub_lib()
-    if not stub_lib.is_file():
-        raise ToolError(f'no stub objects at {stub_lib}; run ./bootpack build first')
     if is_product_mode(args):
-        return pack_product(args, stub_lib)
+        return pack_product(args)
+    return pack_resources(args)
 
+
+def pack_resources(args):
     resources = []
     for res_type, name, file_name in args.resource:
         path = Path(file_name)
         if not path.is_file():
             raise ToolError(f'resource file {file_name} does not exist')
-        resources.append([parse_identifier(res_type, 'type'), parse_identifier(name, 'name'),
-                          path, path.stat().st_size])
-
-    with pack_outputs(args, [r[2] for r in resources] + [stub_lib]) as (image, linker_map,
-                                                                      scratch):
+        resources.append(Resource(parse_identifier(res_type, 'type'),
+                                  parse_identifier(name, 'name'), LANG_EN_US,
+                                  path.stat().st_size, path))
+    stub = open_stub(args.stub)
+    inputs = [r.data for r in resources] + [stub.path, args.icon]
+    with pack_outputs(args, inputs) as (image, scratch):
+        if args.cabinet_indexes:
+            from cabinet import make_cabinet
         for index in sorted(args.cabinet_indexes):
             cabinet = scratch / f'resource{index}.cab'
             try:
-                make_cabinet(cabinet, [(resources[index][2], resources[index][2].name)])
+                make_cabinet(cabinet, [(resources[index].data, resources[index].data.name)])
             except (ValueError, RuntimeError) as error:
                 raise ToolError(str(error))
-            resources[index][2:] = [cabinet, cabinet.stat().st_size]
-        res_path = scratch / 'payload.res'
-        with ResourceFile(res_path) as res:
-            for res_type, name, path, size in resources:
-                res.add_file(res_type, name, path, size)
-        # Linked under its own name, which the version block carries.
-        linked = scratch / Path(args.out).name
-        try:
-            link_stub(stub_lib, [res_path], linked, map_path=linker_map)
-        except RuntimeError as error:
-            raise ToolError(one_line(str(error)))
-        os.replace(linked, image)
+            resources[index] = resources[index]._replace(size=cabinet.stat().st_size,
+                                                          data=cabinet)
+        write_installer(args, stub, resources, image, Path(args.out).stem)
     return 0
 
 

@@ -6,17 +6,16 @@ would end with 112 or 115 on the user's machine) or for one that would be
 unsafe there: a setup name that leaves the work directory or is no file name.
 A refused layout leaves no output file.
 """
-import os
 import sys
 from pathlib import Path
 
-from image_resources import parse_version
+from cli import ToolError
+from installer import open_stub, write_installer
+from outputs import pack_outputs
 from payload_checks import PayloadError, archive_name_problem, check_7z_container, \
     check_setup_image
-from cli import ToolError, one_line
-from link import link_stub
-from outputs import pack_outputs
-from resfile import ResourceFile
+from resource_section import LANG_EN_US, Resource
+from version_block import parse_version
 
 ARCHIVE_TYPE = 'BN'
 DEFAULT_ARCHIVE_NAME = 'BRISEL.7Z'
@@ -168,21 +167,17 @@ class Progress:
                 self._stream.write('\n')
             self._stream.flush()
 
-    def say(self, text):
-        if self._shown:
-            self._stream.write(f'pack: {text}\n')
-            self._stream.flush()
 
-
-def pack_product(args, stub_lib):
+def pack_product(args):
     try:
         layout = validate(args)
     except LayoutError as error:
         raise ToolError(str(error))
     for warning in layout['warnings']:
         print(f'bootpack pack: warning: {warning}', file=sys.stderr)
-    inputs = (layout['archive'], layout['setup'], stub_lib)
-    with pack_outputs(args, inputs) as (image, linker_map, scratch):
+    stub = open_stub(args.stub)
+    inputs = (layout['archive'], layout['setup'], stub.path, args.icon)
+    with pack_outputs(args, inputs) as (image, scratch):
         setup_file, setup_size = layout['setup'], layout['setup_size']
         if layout['storage'] == 'BL':
             from cabinet import make_cabinet
@@ -192,20 +187,12 @@ def pack_product(args, stub_lib):
             except (ValueError, RuntimeError) as error:
                 raise ToolError(str(error))
             setup_size = setup_file.stat().st_size
-        res_path = scratch / 'payload.res'
-        with ResourceFile(res_path) as res:
-            res.add_file(ARCHIVE_TYPE, layout['archive_name'], layout['archive'],
-                         layout['archive_size'], progress=Progress('copying the archive'))
-            res.add_file(layout['storage'], layout['setup_name'], setup_file, setup_size)
-        Progress('').say('linking')
-        # Linked under its own name, which the version block carries.
-        linked = scratch / layout['out'].name
-        try:
-            link_stub(stub_lib, [res_path], linked, map_path=linker_map,
-                      version=layout['version'])
-        except RuntimeError as error:
-            raise ToolError(one_line(str(error)))
-        os.replace(linked, image)
+        payload = [Resource(ARCHIVE_TYPE, layout['archive_name'], LANG_EN_US,
+                            layout['archive_size'], layout['archive']),
+                   Resource(layout['storage'], layout['setup_name'], LANG_EN_US, setup_size,
+                            setup_file)]
+        write_installer(args, stub, payload, image, layout['out'].stem,
+                        version=layout['version'], progress=Progress('copying the archive'))
     return 0
 
 
@@ -221,7 +208,7 @@ def add_product_options(parser):
     group.add_argument('--setup-name', metavar='NAME',
                        help='setup\'s resource name (default SETUP.EXE, or SETUP.EX_ for BL)')
     group.add_argument('--version', metavar='A.B.C.D',
-                       help='the version in the version block (default from src/resources)')
+                       help='the version in the version block (default: the stub\'s)')
 
 
 def is_product_mode(args):

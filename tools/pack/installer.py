@@ -1,0 +1,81 @@
+"""Makes an installer: a copy of the stub image with a resource section
+that holds the payload and the image resources, branded as asked.
+
+Needs Python's standard library alone: no compiler, linker or build tree,
+only a stub image (by default the build's bootpack.exe).
+"""
+import os
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
+from cli import ToolError, describe_os_error  # noqa: E402
+from icon_file import IconError, read_icon_file  # noqa: E402
+from image_resources import (ImageResourceError, branded_strings, image_resources,  # noqa: E402
+                             stub_image_resources)
+from image_writer import write_image  # noqa: E402
+from pe_stub import StubError, StubImage  # noqa: E402
+from resource_section import ResourceError  # noqa: E402
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+def default_stub():
+    build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
+    return build / 'bin' / 'bootpack.exe'
+
+
+def open_stub(path):
+    path = Path(path) if path else default_stub()
+    if not path.exists():
+        raise ToolError(f'no stub image at {path}; run ./bootpack build or give --stub')
+    try:
+        return StubImage(path)
+    except StubError as error:
+        raise ToolError(str(error))
+    except OSError as error:
+        raise ToolError(describe_os_error(error))
+
+
+def write_installer(args, stub, payload, image, internal_name, version=None, progress=None):
+    """Writes image from the stub with the payload (Resource records) and the
+    branding options of args; version: four numbers, or the stub's."""
+    try:
+        icons, stub_version, defaults, manifest = stub_image_resources(stub)
+        if args.icon:
+            icons = read_icon_file(args.icon)
+        strings = branded_strings(defaults, version or stub_version, internal_name,
+                                  company=args.company, company_short=args.company_short,
+                                  product=args.product, product_short=args.product_short,
+                                  copyright=args.copyright)
+        resources = list(payload) + image_resources(icons, version or stub_version, strings,
+                                                    manifest)
+        write_image(stub, resources, image, checksum=bool(args.checksum), progress=progress)
+    except (StubError, ImageResourceError, IconError, ResourceError) as error:
+        raise ToolError(str(error))
+    except OSError as error:
+        raise ToolError(describe_os_error(error))
+
+
+def add_installer_options(parser):
+    group = parser.add_argument_group('the stub and the file\'s properties')
+    group.add_argument('--stub', metavar='FILE.exe', default=None,
+                       help='the stub image to make the installer from (default: the '
+                       'build\'s bootpack.exe, built when missing)')
+    group.add_argument('--company', metavar='NAME',
+                       help='the maker\'s full name (CompanyName); also the short name '
+                       'and the copyright holder unless those are given')
+    group.add_argument('--company-short', metavar='NAME', help='the maker\'s short name')
+    group.add_argument('--product', metavar='NAME',
+                       help='the product\'s name; FileDescription and ProductName are '
+                       '"NAME Installer"')
+    group.add_argument('--product-short', metavar='NAME',
+                       help='the product\'s short name (ProductShortName "NAME Installer"; '
+                       'default the product\'s name)')
+    group.add_argument('--copyright', metavar='TEXT', help='the legal notice, as it is shown')
+    group.add_argument('--icon', metavar='FILE.ico',
+                       help='the application icon: its images become icons 1 to N of '
+                       'group 107, in the file\'s order (default: the stub\'s icon)')
+    group.add_argument('--checksum', action='store_true', default=None,
+                       help='write the PE checksum (reads every payload byte once more; '
+                       'signing writes it anyway)')

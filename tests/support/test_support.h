@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/win32.h"
+#include "support/narrow_text.h"
 
 // Asserts that a Win32 call returned a true value; prints the call and the error.
 #define ASSERT_WIN32(call)                                                       \
@@ -21,7 +22,6 @@
 
 namespace test {
 
-std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 
 // The directory of the running test executable, with a trailing backslash:

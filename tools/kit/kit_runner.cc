@@ -13,21 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "support/narrow_text.h"
+
 namespace {
 
 // A case that runs longer than CTest's limit for one case is stopped.
 constexpr DWORD kCaseTimeoutMs = 300 * 1000;
 constexpr int kStartAttempts = 3;
 
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
-  std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
+using test::Narrow;
 
 void Print(const std::string& text) {
   DWORD written = 0;

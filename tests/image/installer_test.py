@@ -154,8 +154,9 @@ class InstallerTest(unittest.TestCase):
                                 '--version', '9.8.7.6')
         stub, image = pefile.PE(data=stub_bytes), pefile.PE(str(out))
         data = out.read_bytes()
-        *kept, resources = image.sections
-        self.assertEqual([s.Name for s in kept], [s.Name for s in stub.sections[:-1]])
+        *kept, resources, relocations = image.sections
+        self.assertEqual([s.Name for s in kept + [relocations]],
+                         [s.Name for s in stub.sections if not s.Name.startswith(b'.rsrc')])
         for ours, theirs in zip(kept, stub.sections):
             with self.subTest(ours.Name):
                 self.assertEqual(ours.__pack__(), theirs.__pack__())
@@ -164,14 +165,25 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(resources.PointerToRawData % 4096, 0)
         top = kept[-1].VirtualAddress + kept[-1].Misc_VirtualSize
         self.assertEqual(resources.VirtualAddress, (top + 4095) // 4096 * 4096)
-        self.assertEqual(image.OPTIONAL_HEADER.SizeOfImage,
+        # The base relocations follow the resources, their bytes unchanged.
+        self.assertEqual(relocations.get_data(), stub.sections[-1].get_data())
+        self.assertEqual(relocations.VirtualAddress,
                          (resources.VirtualAddress + resources.Misc_VirtualSize + 4095)
                          // 4096 * 4096)
+        self.assertEqual(relocations.PointerToRawData,
+                         resources.PointerToRawData + resources.SizeOfRawData)
+        self.assertEqual(image.OPTIONAL_HEADER.SizeOfImage,
+                         (relocations.VirtualAddress + relocations.Misc_VirtualSize + 4095)
+                         // 4096 * 4096)
+        moved = {pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_RESOURCE'],
+                 pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_BASERELOC']}
         for index, (ours, theirs) in enumerate(zip(image.OPTIONAL_HEADER.DATA_DIRECTORY,
                                                    stub.OPTIONAL_HEADER.DATA_DIRECTORY)):
-            if index != pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_RESOURCE']:
+            if index not in moved:
                 self.assertEqual((ours.VirtualAddress, ours.Size),
                                  (theirs.VirtualAddress, theirs.Size), ours.name)
+        self.assertEqual(image.OPTIONAL_HEADER.DATA_DIRECTORY[5].VirtualAddress,
+                         relocations.VirtualAddress)
         config = image.OPTIONAL_HEADER.DATA_DIRECTORY[10]
         self.assertGreater(config.Size, 0)
         self.assertEqual(image.get_data(config.VirtualAddress, config.Size),
@@ -181,10 +193,10 @@ class InstallerTest(unittest.TestCase):
         changed = {image.FILE_HEADER.get_field_absolute_offset('NumberOfSections')}
         for field in ('SizeOfInitializedData', 'SizeOfImage', 'CheckSum'):
             changed.add(image.OPTIONAL_HEADER.get_field_absolute_offset(field))
-        resource_directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[2].get_file_offset()
+        directories = [image.OPTIONAL_HEADER.DATA_DIRECTORY[i].get_file_offset() for i in moved]
         table = kept[0].get_file_offset()
         for at in range(table):
-            if at not in changed and not resource_directory <= at < resource_directory + 8 \
+            if not any(d <= at < d + 8 for d in directories) \
                     and not any(f <= at < f + 4 for f in changed):
                 self.assertEqual(data[at], stub_bytes[at], f'header byte {at:#x} changed')
 

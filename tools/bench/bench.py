@@ -257,10 +257,9 @@ def main(argv=None):
                 f'{statistics.median(directory_attempts):g}, max {max(directory_attempts):g}'
                 + (f'; {left} runs left something behind' if left else ''))
     rows = [
-        size_row("stub's code image as linked (no resources, no signature)", linked,
-                 'at most 20 KiB'),
-        size_row('the same with version block and manifest only (no icon, no payload), '
-                 'resource section on a page of the file', bare),
+        size_row('stub without payload, icon and signature (version block and manifest only), '
+                 'as the packer writes it', bare, 'at most 20 KiB'),
+        size_row("stub's code image as linked (no resources, no signature)", linked),
         size_row('code and data in its sections (virtual sizes, headers not counted)', content),
         timing_row('UnpackPayload writing an 8 MiB setup', unpack, 'ms'),
         timing_row('plain WriteFile of the same 8 MiB', plain, 'ms'),

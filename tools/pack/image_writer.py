@@ -1,5 +1,6 @@
 """Writes an image: the stub's headers and sections as they are, then a
-resource section made here, on a page of the file.
+resource section made here, on a page of the file, then the stub's base
+relocations.
 
 Wine maps a section straight from the file only when its file offset lies on
 a page, and reads every other one into memory at load; the payload of
@@ -142,6 +143,9 @@ def write_image(stub, resources, out_path, *, checksum=False, timestamp=None, pr
             else:
                 sink.copy(res.data, 0, res.size, progress)
         sink.zeros_to(raw_offset + raw_size)
+        moved, _, _ = stub.moved_sections(raw_offset, raw_size, layout.size)
+        for section, _, _ in moved:
+            sink.copy(stub.path, section.raw_offset, section.raw_size)
         if sink.checksum:
             os.pwrite(fd, struct.pack('<I', sink.checksum.value()), stub.checksum_at)
     finally:

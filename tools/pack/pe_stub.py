@@ -3,10 +3,13 @@ packing needs nothing beyond Python's standard library.
 
 A stub has the shape the build gives it: PE32+ for x86-64, unsigned, nothing
 after its last section, and either no resources at all (the linked code
-image) or its resource section last (bootpack.exe, or an installer). The
-packer keeps every other section byte for byte and writes a new resource
-section in place of the old one, or after the last section when there is
-none; only the headers that describe that section change.
+image) or its resource section last but for the base relocations
+(bootpack.exe, or an installer). The packer keeps every other section byte
+for byte and writes a new resource section in place of the old one, or
+after the code and data when there is none. The base relocations, which no
+code refers to, follow it unchanged: that way the resource section starts
+on the page where the code and data end, with no page of padding before it.
+Only the headers that describe these two sections change.
 """
 import struct
 from collections import namedtuple
@@ -17,7 +20,9 @@ PAGE = 4096
 SECTION_HEADER_SIZE = 40
 RESOURCE_DIRECTORY = 2
 CERTIFICATE_DIRECTORY = 4
+RELOCATION_DIRECTORY = 5
 RESOURCE_SECTION_NAME = b'.rsrc'
+RELOCATION_SECTION_NAME = b'.reloc'
 # IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ, as linkers mark .rsrc.
 RESOURCE_SECTION_FLAGS = 0x40000040
 MAX_IMAGE = 0xFFFFFFFF
@@ -64,7 +69,8 @@ class StubImage:
         if machine != 0x8664 or optional + 2 > len(head) or \
                 struct.unpack_from('<H', head, optional)[0] != 0x20B:
             self._fail('is not a PE32+ image for x86-64')
-        if self.table_at + SECTION_HEADER_SIZE * count > len(head) or optional_size < 112 + 8 * 5:
+        if self.table_at + SECTION_HEADER_SIZE * count > len(head) or \
+                optional_size < 112 + 8 * (RELOCATION_DIRECTORY + 1):
             self._fail('has headers this packer does not know')
         self.timestamp_at = pe + 8
         self.count_at = pe + 6
@@ -74,7 +80,9 @@ class StubImage:
         self.headers_size = struct.unpack_from('<I', head, optional + 60)[0]
         self.checksum_at = optional + 64
         directories = struct.unpack_from('<I', head, optional + 108)[0]
-        if directories <= CERTIFICATE_DIRECTORY or self.headers_size > len(head) or \
+        # Only the directories that the optional header has room for are read.
+        self.directory_count = min(directories, 16, (optional_size - 112) // 8)
+        if directories <= RELOCATION_DIRECTORY or self.headers_size > len(head) or \
                 self.section_alignment != PAGE or self.file_alignment not in (512, PAGE):
             self._fail('has headers this packer does not know')
         self.head = head[:self.headers_size]
@@ -88,19 +96,30 @@ class StubImage:
         self._find_resource_section()
 
     def _directory(self, index):
-        return struct.unpack_from('<II', self.head, self.optional_at + 112 + 8 * index)
+        return struct.unpack_from('<II', self.head, self._directory_at(index))
 
     def _find_resource_section(self):
-        names = [s.name.rstrip(b'\0') for s in self.sections]
-        last = self.sections[-1]
-        self.old_resources = last if names[-1] == RESOURCE_SECTION_NAME else None
-        self.kept = self.sections[:-1] if self.old_resources else self.sections
-        if RESOURCE_SECTION_NAME in [s.name.rstrip(b'\0') for s in self.kept]:
+        sections = list(self.sections)
+        # The base relocations go after the resource section, whatever it holds.
+        self.moved = []
+        if sections[-1].name.rstrip(b'\0') == RELOCATION_SECTION_NAME and len(sections) > 1:
+            self.moved = [sections.pop()]
+        last = sections[-1]
+        self.old_resources = last if last.name.rstrip(b'\0') == RESOURCE_SECTION_NAME else None
+        self.kept = sections[:-1] if self.old_resources else sections
+        names = [s.name.rstrip(b'\0') for s in self.kept]
+        if RESOURCE_SECTION_NAME in names:
             self._fail('has its resource section before another section; it must be last')
         resource_rva, _ = self._directory(RESOURCE_DIRECTORY)
         if resource_rva and (self.old_resources is None
                              or resource_rva != self.old_resources.virtual_address):
             self._fail('has resources outside a last .rsrc section')
+        for index in range(self.directory_count):
+            rva, size = self._directory(index)
+            inside = [m for m in self.moved
+                      if size and m.virtual_address <= rva < m.virtual_address + m.virtual_size]
+            if inside and index != RELOCATION_DIRECTORY:
+                self._fail('has data in its base relocation section that another part uses')
         end = max(s.raw_offset + s.raw_size for s in self.sections)
         if self.file_size > end:
             self._fail('has data after its last section')
@@ -108,17 +127,17 @@ class StubImage:
             self._fail('is cut short')
         self.kept_end = max([self.headers_size]
                             + [s.raw_offset + s.raw_size for s in self.kept if s.raw_size])
-        if self.old_resources and self.old_resources.raw_size and \
-                self.old_resources.raw_offset < self.kept_end:
-            self._fail('has another section\'s data after its resource section')
+        for section in [self.old_resources] + self.moved:
+            if section and section.raw_size and section.raw_offset < self.kept_end:
+                self._fail('has another section\'s data after its resource section')
         if not self.kept:
             self._fail('has no section besides its resources')
         # The loader takes a section without a virtual size at its raw size.
         self.resource_rva = max(_align(s.virtual_address + (s.virtual_size or s.raw_size),
                                        self.section_alignment) for s in self.kept)
         first_raw = min([s.raw_offset for s in self.sections if s.raw_size] or [self.headers_size])
-        if self.table_at + SECTION_HEADER_SIZE * (len(self.kept) + 1) > min(self.headers_size,
-                                                                           first_raw):
+        count = len(self.kept) + 1 + len(self.moved)
+        if self.table_at + SECTION_HEADER_SIZE * count > min(self.headers_size, first_raw):
             self._fail('has no room in its headers for another section')
 
     def resources(self):
@@ -148,13 +167,27 @@ class StubImage:
             f.seek(section.raw_offset + at)
             return f.read(found.size)
 
+    def moved_sections(self, raw_offset, raw_size, resource_size):
+        """Where the sections after the resource section go: (section, new
+        virtual address, new file offset) for each."""
+        placed = []
+        address = _align(self.resource_rva + resource_size, self.section_alignment)
+        offset = raw_offset + raw_size
+        for section in self.moved:
+            placed.append((section, address, offset))
+            address = _align(address + (section.virtual_size or section.raw_size),
+                             self.section_alignment)
+            offset += section.raw_size
+        return placed, address, offset
+
     def headers_for(self, resource_size, raw_offset, raw_size, timestamp=None):
         """The stub's headers for an image whose resource section of
         resource_size bytes (raw_size in the file) starts at raw_offset."""
-        if self.resource_rva + resource_size > MAX_IMAGE or raw_offset + raw_size > MAX_IMAGE:
+        moved, image_size, file_end = self.moved_sections(raw_offset, raw_size, resource_size)
+        if image_size > MAX_IMAGE or file_end > MAX_IMAGE:
             raise StubError('the payload is too large: an image holds at most 4 GiB')
         head = bytearray(self.head)
-        struct.pack_into('<H', head, self.count_at, len(self.kept) + 1)
+        struct.pack_into('<H', head, self.count_at, len(self.kept) + 1 + len(moved))
         if timestamp is not None:
             struct.pack_into('<I', head, self.timestamp_at, timestamp)
         # SizeOfInitializedData counts the resource section as a linker does.
@@ -163,13 +196,29 @@ class StubImage:
         if self.old_resources:
             initialized -= self.old_resources.raw_size
         struct.pack_into('<I', head, initialized_at, (initialized + raw_size) & MAX_IMAGE)
-        image_size = _align(self.resource_rva + resource_size, self.section_alignment)
-        struct.pack_into('<I', head, self.optional_at + 56, min(image_size, MAX_IMAGE))
+        struct.pack_into('<I', head, self.optional_at + 56, image_size)
         struct.pack_into('<I', head, self.checksum_at, 0)
-        struct.pack_into('<II', head, self.optional_at + 112 + 8 * RESOURCE_DIRECTORY,
+        struct.pack_into('<II', head, self._directory_at(RESOURCE_DIRECTORY),
                          self.resource_rva, resource_size)
         entry = self.table_at + SECTION_HEADER_SIZE * len(self.kept)
         struct.pack_into('<8sIIIIIIHHI', head, entry, RESOURCE_SECTION_NAME, resource_size,
                          self.resource_rva, raw_size, raw_offset, 0, 0, 0, 0,
                          RESOURCE_SECTION_FLAGS)
+        relocations_rva, _ = self._directory(RELOCATION_DIRECTORY)
+        for section, address, offset in moved:
+            entry += SECTION_HEADER_SIZE
+            head[entry:entry + SECTION_HEADER_SIZE] = self.head[
+                self._section_header_at(section):][:SECTION_HEADER_SIZE]
+            struct.pack_into('<I', head, entry + 12, address)
+            struct.pack_into('<I', head, entry + 20, offset)
+            if section.virtual_address <= relocations_rva < section.virtual_address + \
+                    (section.virtual_size or section.raw_size):
+                struct.pack_into('<I', head, self._directory_at(RELOCATION_DIRECTORY),
+                                 relocations_rva - section.virtual_address + address)
         return bytes(head)
+
+    def _directory_at(self, index):
+        return self.optional_at + 112 + 8 * index
+
+    def _section_header_at(self, section):
+        return self.table_at + SECTION_HEADER_SIZE * self.sections.index(section)

@@ -105,6 +105,14 @@ class SignInspectTest(unittest.TestCase):
         tampered = self.dir / 'tampered.exe'
         tampered.write_bytes(bytes(data))
         ca, other_ca = self.pki / 'ca.pem', self.dir / 'other-pki' / 'ca.pem'
+        # Signed with this root's key, time-stamped by an authority of another.
+        foreign_tsa = self.dir / 'foreign-tsa.exe'
+        other = self.dir / 'other-pki'
+        stamped = run(sys.executable, REPO / 'tools/sign/sign.py', self.installer, '--cert',
+                      self.pki / 'codesign.pem', '--key', self.pki / 'codesign.key',
+                      '--tsa-cert', other / 'tsa-chain.pem', '--tsa-key', other / 'tsa.key',
+                      '--verify-ca', ca, '--verify-tsa-ca', other_ca, '--out', foreign_tsa)
+        self.assertEqual(stamped.returncode, 0, stamped.stderr)
         rows = [('signed, with its root', signed, ['--ca', ca], 0, 'ready to ship'),
                 ('signed, without running the payload stage', signed, ['--ca', ca, '--no-run'],
                  0, 'ready to ship'),
@@ -115,6 +123,10 @@ class SignInspectTest(unittest.TestCase):
                  'does not chain to'),
                 ('unsigned, with a root', self.installer, ['--ca', ca, '--no-run'], 1,
                  'unsigned, though --ca'),
+                ('a time stamp from another root, named with --tsa-ca', foreign_tsa,
+                 ['--ca', ca, '--tsa-ca', other_ca, '--no-run'], 0, 'ready to ship'),
+                ('a time stamp from another root, not named', foreign_tsa,
+                 ['--ca', ca, '--no-run'], 1, 'time stamp does not chain to'),
                 ('a root file that is missing', signed, ['--ca', self.dir / 'no.pem'], 2,
                  'no.pem: no such file'),
                 ('bare stub', ARGS.bin / 'bootpack.exe', [], 1, 'the stub ends with 112'),

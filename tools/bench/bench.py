@@ -73,12 +73,17 @@ def say(text):
 
 
 def git(*args):
-    return subprocess.run(['git', '-C', str(REPO)] + list(args), capture_output=True,
-                          text=True, check=True).stdout.strip()
+    """git's answer, or '' outside a checkout."""
+    try:
+        result = subprocess.run(['git', '-C', str(REPO)] + list(args), capture_output=True,
+                                text=True)
+    except OSError:
+        return ''
+    return result.stdout.strip() if result.returncode == 0 else ''
 
 
 def measured_on():
-    commit = git('rev-parse', '--short', 'HEAD')
+    commit = git('rev-parse', '--short', 'HEAD') or 'an unknown commit'
     if git('status', '--porcelain'):
         commit += '+dirty'
     wine = subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()
@@ -143,7 +148,10 @@ def make_inputs(scratch):
 
 def timed(command):
     start = time.perf_counter()
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            text=True)
+    if result.returncode != 0:
+        raise ToolError(f'{Path(str(command[0])).name} failed: ' + last_line(result.stderr))
     return time.perf_counter() - start
 
 

@@ -47,12 +47,6 @@ def last_line(text, default='no message'):
     return lines[-1] if lines else default
 
 
-def one_line(text):
-    """A multi-line message of our own (a heading, then another tool's words)
-    as one line."""
-    return ' '.join(line.strip() for line in text.splitlines() if line.strip())
-
-
 def describe_os_error(error):
     where = f'{error.filename}: ' if error.filename else ''
     return where + (error.strerror or str(error))

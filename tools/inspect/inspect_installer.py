@@ -50,9 +50,9 @@ MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyErro
              TypeError, AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
 
 
-def check_signature_section(report, path, ca):
+def check_signature_section(report, path, ca, tsa_ca=None):
     found = report.section('Signature')
-    check = check_signature(path, ca)
+    check = check_signature(path, ca, tsa_ca)
     if not check.present:
         # Asked for a chain to a root, an unsigned image is not what was asked for.
         found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
@@ -73,7 +73,7 @@ def check_signature_section(report, path, ca):
         found.line('chain: not checked (give --ca ROOT.pem to verify it)')
 
 
-def inspect(path, ca=None, run=True, build=None):
+def inspect(path, ca=None, run=True, build=None, tsa_ca=None):
     """The findings about the image at PATH, or UsageError when it is no image."""
     size = Path(path).stat().st_size
     try:
@@ -87,7 +87,7 @@ def inspect(path, ca=None, run=True, build=None):
         except MALFORMED as error:
             report.sections[-1].line(f'malformed, could not be read further: {error}', False)
     pe.close()
-    check_signature_section(report, path, ca)
+    check_signature_section(report, path, ca, tsa_ca)
     if run:
         run_payload_stage(report, path, build)
     return report
@@ -99,6 +99,9 @@ def main(argv=None):
     parser.add_argument('file', metavar='FILE.exe')
     parser.add_argument('--ca', metavar='ROOT.pem',
                         help='root certificate (PEM) the signature must lead to')
+    parser.add_argument('--tsa-ca', metavar='ROOT.pem',
+                        help='root (PEM) the time stamp must lead to, when its authority '
+                        'is not under --ca (default: --ca)')
     parser.add_argument('--no-run', action='store_true',
                         help='leave out the outcome (which runs the payload stage under Wine)')
     parser.add_argument('--json', action='store_true',
@@ -107,7 +110,9 @@ def main(argv=None):
     if not Path(args.file).is_file():
         raise UsageError(f'{args.file}: no such file')
     build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
-    report = inspect(args.file, args.ca, not args.no_run, build)
+    if args.tsa_ca and not args.ca:
+        raise UsageError('--tsa-ca goes with --ca')
+    report = inspect(args.file, args.ca, not args.no_run, build, args.tsa_ca)
     if args.json:
         print(json.dumps(report.as_json(), indent=2))
     else:

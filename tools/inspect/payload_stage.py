@@ -15,6 +15,9 @@ ERROR_NAMES = {2: 'ERROR_FILE_NOT_FOUND', 13: 'ERROR_INVALID_DATA (a name that i
                'brisel... nor setup...)', 68: 'ERROR_TOO_MANY_NAMES (a second archive or setup)',
                206: 'ERROR_FILENAME_EXCED_RANGE (a name of 260 characters or more)'}
 
+# What the payload stage says besides the outcome when it would start setup.
+STARTED = ('setup_file', 'setup_bytes', 'archive_name', 'archive_type')
+
 
 def windows_path(path):
     env = dict(os.environ, WINEDEBUG='-all')
@@ -33,7 +36,9 @@ def run_payload_stage(report, path, build):
                              windows_path(Path(path).resolve())],
                             capture_output=True, text=True, errors='replace')
     values = dict(line.split('=', 1) for line in result.stdout.splitlines() if '=' in line)
-    if 'outcome' not in values:
+    needed = ('outcome', 'extra') + (STARTED if values.get('outcome') == '0' else ())
+    if not all(key in values for key in needed) or not all(
+            values[key].isdigit() for key in ('outcome', 'extra', 'setup_bytes') if key in needed):
         found.line('the payload stage could not run on this image: '
                    + last_line(result.stderr, 'no output'), False)
         return

@@ -64,6 +64,10 @@ def sign(args):
     route = timestamp_route(args)
     if args.verify_ca:
         read_roots(args.verify_ca, '--verify-ca')
+    if args.verify_tsa_ca:
+        if not args.verify_ca:
+            raise UsageError('--verify-tsa-ca goes with --verify-ca')
+        read_roots(args.verify_tsa_ca, '--verify-tsa-ca')
     store = key_store(args)
     out = Path(args.out) if args.out else source
     in_place = out.exists() and os.path.samefile(out, source)
@@ -92,7 +96,7 @@ def sign(args):
 
 def check_result(signed, args, route):
     """The signature just made must hold, and against --verify-ca chain to it."""
-    check = check_signature(signed, args.verify_ca)
+    check = check_signature(signed, args.verify_ca, args.verify_tsa_ca)
     problems = [p for p in check.problems if route or not p.startswith('no time stamp')]
     if problems:
         raise ToolError('the signed image does not verify: ' + '; '.join(problems))
@@ -107,6 +111,9 @@ def main(argv=None):
     parser.add_argument('--description', help='description shown with the signature')
     parser.add_argument('--verify-ca', metavar='ROOT.pem',
                         help='check the result against this root (PEM) before keeping it')
+    parser.add_argument('--verify-tsa-ca', metavar='ROOT.pem',
+                        help='the root (PEM) its time stamp must lead to, when the time-stamp '
+                        'authority is not under --verify-ca (default: --verify-ca)')
     parser.add_argument('--out', help='write the signed image here instead of in place')
     parser.add_argument('--make-test-pki', metavar='DIR',
                         help='write a throwaway root, code-signing and TSA certificate')

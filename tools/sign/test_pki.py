@@ -6,7 +6,7 @@ import os
 import subprocess
 from pathlib import Path
 
-from cli import ToolError
+from cli import ToolError, last_line
 from osslsigncode import tool
 
 PKI_CONFIG = """\
@@ -37,8 +37,7 @@ authorityKeyIdentifier = keyid
 def run(command, what):
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0:
-        detail = (result.stderr.strip() or result.stdout.strip()).splitlines()
-        raise ToolError(f'{what} failed: ' + (detail[-1] if detail else 'no message'))
+        raise ToolError(f'{what} failed: ' + last_line(result.stderr or result.stdout))
     return result.stdout
 
 
@@ -47,8 +46,10 @@ def make_test_pki(directory):
     keys are written with owner-only permissions and never leave DIR."""
     openssl = tool('openssl')
     directory = Path(directory)
-    directory.mkdir(parents=True, exist_ok=True)
-    os.chmod(directory, 0o700)
+    # A folder made here is the owner's alone; one that exists keeps its
+    # permissions (the keys are the owner's alone either way).
+    if not directory.is_dir():
+        directory.mkdir(mode=0o700, parents=True)
     config = directory / 'pki.cnf'
     config.write_text(PKI_CONFIG)
     ca, ca_key = directory / 'ca.pem', directory / 'ca.key'

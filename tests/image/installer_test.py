@@ -218,8 +218,11 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(outputs[0], outputs[1])
 
     def test_company_product_and_icon_in_the_files_properties(self):
+        # Characters beyond the BMP take two UTF-16 code units each.
         out = self.pack_product(self.dir / 'widget.exe', '--company', 'Acme Tools Ltd.',
-                                '--product', 'Widget', '--icon', self.icon)
+                                '--product', 'Widget', '--icon', self.icon, '--copyright',
+                                'Copyright \U0001d49c\U0001d49e Acme Tools Ltd. '
+                                'All rights reserved.')
         image, stub = pefile.PE(str(out)), pefile.PE(str(ARGS.stub))
         strings, stub_strings = version_strings(image), version_strings(stub)
         self.assertEqual(list(strings), list(stub_strings), 'keys and their order')
@@ -229,6 +232,8 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(strings['ProductName'], 'Widget Installer')
         self.assertEqual(strings['ProductShortName'], 'Widget Installer')
         self.assertIn('Acme Tools Ltd.', strings['LegalCopyright'])
+        self.assertTrue(strings['LegalCopyright'].endswith('All rights reserved.'),
+                        strings['LegalCopyright'])
         self.assertEqual(strings['LastChange'], stub_strings['LastChange'])
         self.assertEqual(strings['InternalName'], 'widget')
         icons = resources_of_type(image, pefile.RESOURCE_TYPE['RT_ICON'])
@@ -249,6 +254,8 @@ class InstallerTest(unittest.TestCase):
         sections = pe + 24 + struct.unpack_from('<H', stub, pe + 20)[0]
         signed = bytearray(stub)
         struct.pack_into('<II', signed, pe + 24 + 112 + 8 * 4, len(stub), 8)
+        short_headers = bytearray(stub)
+        struct.pack_into('<I', short_headers, pe + 24 + 60, 0x40)
         renamed = bytearray(stub)
         reloc = stub.index(b'.reloc\0\0', sections)
         renamed[reloc:reloc + 8] = b'.rsrc\0\0\0'
@@ -261,6 +268,7 @@ class InstallerTest(unittest.TestCase):
             'signed.exe': bytes(signed),
             'appended.exe': stub + b'extra bytes',
             'rsrc_first.exe': bytes(renamed),
+            'short_headers.exe': bytes(short_headers),
         }
         for name, data in files.items():
             (self.dir / name).write_bytes(data)
@@ -275,6 +283,8 @@ class InstallerTest(unittest.TestCase):
             ('signed stub', 'signed.exe', None, 'is signed'),
             ('data after the stub', 'appended.exe', None, 'data after its last section'),
             ('resources not last', 'rsrc_first.exe', None, 'must be last'),
+            ('headers end before the section table', 'short_headers.exe', None,
+             'ends before its section table'),
             ('code image without resources', code_image, None, 'carries no icon group'),
             ('missing stub', 'absent.exe', None, 'no stub image at'),
         ]

@@ -85,6 +85,8 @@ class StubImage:
         if directories <= RELOCATION_DIRECTORY or self.headers_size > len(head) or \
                 self.section_alignment != PAGE or self.file_alignment not in (512, PAGE):
             self._fail('has headers this packer does not know')
+        if self.headers_size < self.table_at + SECTION_HEADER_SIZE * count:
+            self._fail('has a SizeOfHeaders that ends before its section table does')
         self.head = head[:self.headers_size]
         self.sections = [Section(*struct.unpack_from('<8sIIII', head,
                                                      self.table_at + SECTION_HEADER_SIZE * i))

@@ -24,8 +24,11 @@ DATA_ALIGNMENT = 8
 FILE_DATA_ALIGNMENT = 4096
 LARGE_FILE = 2 << 20
 HIGH_BIT = 0x80000000
-# More than a stub's few image resources and payload would ever hold.
+# More than a stub's few image resources and payload would ever hold; each
+# resource takes at most three directory entries.
 MAX_READ_RESOURCES = 4096
+# A string name's length is a 16-bit count of UTF-16 code units.
+MAX_NAME_UNITS = 0xFFFF
 
 # data: bytes, or a path whose size bytes are streamed from the file.
 Resource = namedtuple('Resource', 'type name language size data')

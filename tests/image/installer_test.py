@@ -30,6 +30,8 @@ sys.path.insert(0, str(REPO / 'tools' / 'common'))
 from cli import run_tool  # noqa: E402
 from image_writer import PeChecksum  # noqa: E402
 import pack  # noqa: E402
+from pe_resources import resource_bytes, resources  # noqa: E402
+from resource_section import HIGH_BIT, ResourceError, read_resources  # noqa: E402
 
 ARGS = None
 TOOLCHAIN = ('clang-19', 'clang++-19', 'ld.lld-19', 'lld-19', 'x86_64-w64-mingw32-gcc',
@@ -319,6 +321,24 @@ class InstallerTest(unittest.TestCase):
             self.assertEqual(len(stderr.strip().splitlines()), 1, stderr)
             self.assertFalse(out.exists())
         out.unlink(missing_ok=True)
+
+    def test_a_directory_of_shared_tables_is_refused_before_it_is_walked_long(self):
+        # 64 types that all lead to one table of 4096 names, which all lead
+        # to one empty table: no resource, but 2^18 steps, and 2^32 with
+        # 65535 entries at each level.
+        types, names = 64, 4096
+        names_at = 16 + 8 * types
+        languages_at = names_at + 16 + 8 * names
+        section = bytearray(languages_at + 16)
+        struct.pack_into('<HH', section, 12, 0, types)
+        for i in range(types):
+            struct.pack_into('<II', section, 16 + 8 * i, i + 1, HIGH_BIT | names_at)
+        struct.pack_into('<HH', section, names_at + 12, 0, names)
+        for i in range(names):
+            struct.pack_into('<II', section, names_at + 16 + 8 * i, i + 1,
+                             HIGH_BIT | languages_at)
+        with self.assertRaisesRegex(ResourceError, 'more entries'):
+            read_resources(bytes(section), 0)
 
     def test_product_file_with_the_command_line_winning(self):
         folder = self.dir / 'product-file'

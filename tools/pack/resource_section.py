@@ -167,16 +167,22 @@ def read_resources(section, section_rva):
             raise ResourceError('a resource name runs past its section')
         return section[at + 2:at + 2 + 2 * length].decode('utf-16-le', 'replace')
 
+    # Tables may share children or point back at each other: every entry
+    # visited counts, so that a damaged directory cannot make the walk endless.
+    visited = 0
+
     def entries(at, depth):
+        nonlocal visited
         if depth > 2 or at + 16 > len(section):
             raise ResourceError('the resource directory is malformed')
         count = (u32(at + 12) & 0xFFFF) + (u32(at + 12) >> 16)
+        visited += count
+        if visited > 3 * MAX_READ_RESOURCES:
+            raise ResourceError('the resource directory holds more entries than any stub')
         return [(u32(at + 16 + 8 * i), u32(at + 20 + 8 * i)) for i in range(count)]
 
     found = []
     for type_field, type_next in entries(0, 0):
-        if len(found) > MAX_READ_RESOURCES:
-            raise ResourceError('the resource directory is malformed')
         for name_field, name_next in entries(type_next & ~HIGH_BIT, 1):
             for language, data_entry in entries(name_next & ~HIGH_BIT, 2):
                 if data_entry & HIGH_BIT:

@@ -307,7 +307,8 @@ class InstallerTest(unittest.TestCase):
             stub = stub[:data.draw(st.integers(0, len(stub) - 1))]
         else:
             # Mostly the headers and the resource directory, which pack reads.
-            directory = pefile.PE(data=bytes(stub)).sections[-1].PointerToRawData
+            directory = [s for s in pefile.PE(data=bytes(stub)).sections
+                         if s.Name.rstrip(b'\0') == b'.rsrc'][0].PointerToRawData
             for _ in range(data.draw(st.integers(1, 8))):
                 start, end = data.draw(st.sampled_from(
                     [(0, 1024), (directory, directory + 512), (0, len(stub))]))

@@ -209,8 +209,12 @@ class BadInputTest(unittest.TestCase):
                     shutil.rmtree(out)
 
     def assertInterruptedCleanly(self, out, archive, signal_number, stage):
+        # The kernel would copy the archive in a fraction of a second, maybe
+        # before the signal comes; --checksum reads it through pack's own
+        # loop, seconds for 512 MiB, and the signal comes a few MiB in.
         packing = subprocess.Popen(
-            [str(c) for c in self.pack('--out', out / 'installer.exe', archive=archive)],
+            [str(c) for c in self.pack('--out', out / 'installer.exe', '--checksum',
+                                       archive=archive)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             # A shell's background job ignores Ctrl-C; a user's pack does not.
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))

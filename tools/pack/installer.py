@@ -62,7 +62,8 @@ def add_installer_options(parser):
     group = parser.add_argument_group('the stub and the file\'s properties')
     group.add_argument('--stub', metavar='FILE.exe', default=None,
                        help='the stub image to make the installer from (default: the '
-                       'build\'s bootpack.exe, built when missing)')
+                       'build\'s bootpack.exe, which ./bootpack pack builds when it is '
+                       'missing and neither --stub nor --config is given)')
     group.add_argument('--company', metavar='NAME',
                        help='the maker\'s full name (CompanyName); also the short name '
                        'and the copyright holder unless those are given')

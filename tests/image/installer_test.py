@@ -90,12 +90,7 @@ def version_strings(pe):
 
 
 def resources_of_type(pe, res_type):
-    for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if entry.id == res_type:
-            return {name.id: pe.get_data(name.directory.entries[0].data.struct.OffsetToData,
-                                         name.directory.entries[0].data.struct.Size)
-                    for name in entry.directory.entries}
-    return {}
+    return {res.name: resource_bytes(pe, res) for res in resources(pe) if res.type == res_type}
 
 
 class InstallerTest(unittest.TestCase):

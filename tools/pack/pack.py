@@ -143,15 +143,8 @@ def pack_resources(args):
     inputs = [r.data for r in resources] + [stub.path, args.icon]
     with pack_outputs(args, inputs) as (image, scratch):
         if args.cabinet_indexes:
-            from cabinet import make_cabinet
-        for index in sorted(args.cabinet_indexes):
-            cabinet = scratch / f'resource{index}.cab'
-            try:
-                make_cabinet(cabinet, [(resources[index].data, resources[index].data.name)])
-            except (ValueError, RuntimeError) as error:
-                raise ToolError(str(error))
-            resources[index] = resources[index]._replace(size=cabinet.stat().st_size,
-                                                          data=cabinet)
+            from cabinet import in_cabinets
+            resources = in_cabinets(resources, args.cabinet_indexes, scratch)
         write_installer(args, stub, resources, image, Path(args.out).stem)
     return 0
 

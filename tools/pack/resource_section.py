@@ -51,7 +51,7 @@ def _sort_key(identifier):
     return (0, 0, identifier.encode('utf-16-be'))
 
 
-def _align(value, alignment):
+def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
 
@@ -82,15 +82,15 @@ class ResourceLayout:
         self._strings_at = self._data_entries_at + 16 * len(self.resources)
         strings = {s for t, names in self._tree.items() for s in [t, *names] if isinstance(s, str)}
         strings_size = sum(2 + len(s.encode('utf-16-le')) for s in strings)
-        self.directory_size = _align(self._strings_at + strings_size, DATA_ALIGNMENT)
+        self.directory_size = align(self._strings_at + strings_size, DATA_ALIGNMENT)
         self.data_offsets = []
         at = self.directory_size
         for res in self.resources:
             if isinstance(res.data, bytes):
-                at = _align(at, DATA_ALIGNMENT)
+                at = align(at, DATA_ALIGNMENT)
             else:
                 alignment = LARGE_FILE if res.size >= LARGE_FILE else FILE_DATA_ALIGNMENT
-                at = _align(file_offset + at, alignment) - file_offset
+                at = align(file_offset + at, alignment) - file_offset
             self.data_offsets.append(at)
             at += res.size
         self.size = at

@@ -30,6 +30,8 @@ sys.path.insert(0, str(REPO / 'tools' / 'common'))
 from cli import run_tool  # noqa: E402
 from image_writer import PeChecksum  # noqa: E402
 import pack  # noqa: E402
+from pe_resources import resource_bytes, resources  # noqa: E402
+from resource_section import HIGH_BIT, ResourceError, read_resources  # noqa: E402
 
 ARGS = None
 TOOLCHAIN = ('clang-19', 'clang++-19', 'ld.lld-19', 'lld-19', 'x86_64-w64-mingw32-gcc',
@@ -88,12 +90,7 @@ def version_strings(pe):
 
 
 def resources_of_type(pe, res_type):
-    for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if entry.id == res_type:
-            return {name.id: pe.get_data(name.directory.entries[0].data.struct.OffsetToData,
-                                         name.directory.entries[0].data.struct.Size)
-                    for name in entry.directory.entries}
-    return {}
+    return {res.name: resource_bytes(pe, res) for res in resources(pe) if res.type == res_type}
 
 
 class InstallerTest(unittest.TestCase):
@@ -218,8 +215,11 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(outputs[0], outputs[1])
 
     def test_company_product_and_icon_in_the_files_properties(self):
+        # Characters beyond the BMP take two UTF-16 code units each.
         out = self.pack_product(self.dir / 'widget.exe', '--company', 'Acme Tools Ltd.',
-                                '--product', 'Widget', '--icon', self.icon)
+                                '--product', 'Widget', '--icon', self.icon, '--copyright',
+                                'Copyright \U0001d49c\U0001d49e Acme Tools Ltd. '
+                                'All rights reserved.')
         image, stub = pefile.PE(str(out)), pefile.PE(str(ARGS.stub))
         strings, stub_strings = version_strings(image), version_strings(stub)
         self.assertEqual(list(strings), list(stub_strings), 'keys and their order')
@@ -229,6 +229,8 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(strings['ProductName'], 'Widget Installer')
         self.assertEqual(strings['ProductShortName'], 'Widget Installer')
         self.assertIn('Acme Tools Ltd.', strings['LegalCopyright'])
+        self.assertTrue(strings['LegalCopyright'].endswith('All rights reserved.'),
+                        strings['LegalCopyright'])
         self.assertEqual(strings['LastChange'], stub_strings['LastChange'])
         self.assertEqual(strings['InternalName'], 'widget')
         icons = resources_of_type(image, pefile.RESOURCE_TYPE['RT_ICON'])
@@ -249,6 +251,8 @@ class InstallerTest(unittest.TestCase):
         sections = pe + 24 + struct.unpack_from('<H', stub, pe + 20)[0]
         signed = bytearray(stub)
         struct.pack_into('<II', signed, pe + 24 + 112 + 8 * 4, len(stub), 8)
+        short_headers = bytearray(stub)
+        struct.pack_into('<I', short_headers, pe + 24 + 60, 0x40)
         renamed = bytearray(stub)
         reloc = stub.index(b'.reloc\0\0', sections)
         renamed[reloc:reloc + 8] = b'.rsrc\0\0\0'
@@ -261,6 +265,7 @@ class InstallerTest(unittest.TestCase):
             'signed.exe': bytes(signed),
             'appended.exe': stub + b'extra bytes',
             'rsrc_first.exe': bytes(renamed),
+            'short_headers.exe': bytes(short_headers),
         }
         for name, data in files.items():
             (self.dir / name).write_bytes(data)
@@ -275,6 +280,8 @@ class InstallerTest(unittest.TestCase):
             ('signed stub', 'signed.exe', None, 'is signed'),
             ('data after the stub', 'appended.exe', None, 'data after its last section'),
             ('resources not last', 'rsrc_first.exe', None, 'must be last'),
+            ('headers end before the section table', 'short_headers.exe', None,
+             'ends before its section table'),
             ('code image without resources', code_image, None, 'carries no icon group'),
             ('missing stub', 'absent.exe', None, 'no stub image at'),
         ]
@@ -295,7 +302,8 @@ class InstallerTest(unittest.TestCase):
             stub = stub[:data.draw(st.integers(0, len(stub) - 1))]
         else:
             # Mostly the headers and the resource directory, which pack reads.
-            directory = pefile.PE(data=bytes(stub)).sections[-1].PointerToRawData
+            directory = [s for s in pefile.PE(data=bytes(stub)).sections
+                         if s.Name.rstrip(b'\0') == b'.rsrc'][0].PointerToRawData
             for _ in range(data.draw(st.integers(1, 8))):
                 start, end = data.draw(st.sampled_from(
                     [(0, 1024), (directory, directory + 512), (0, len(stub))]))
@@ -309,6 +317,24 @@ class InstallerTest(unittest.TestCase):
             self.assertEqual(len(stderr.strip().splitlines()), 1, stderr)
             self.assertFalse(out.exists())
         out.unlink(missing_ok=True)
+
+    def test_a_directory_of_shared_tables_is_refused_before_it_is_walked_long(self):
+        # 64 types that all lead to one table of 4096 names, which all lead
+        # to one empty table: no resource, but 2^18 steps, and 2^32 with
+        # 65535 entries at each level.
+        types, names = 64, 4096
+        names_at = 16 + 8 * types
+        languages_at = names_at + 16 + 8 * names
+        section = bytearray(languages_at + 16)
+        struct.pack_into('<HH', section, 12, 0, types)
+        for i in range(types):
+            struct.pack_into('<II', section, 16 + 8 * i, i + 1, HIGH_BIT | names_at)
+        struct.pack_into('<HH', section, names_at + 12, 0, names)
+        for i in range(names):
+            struct.pack_into('<II', section, names_at + 16 + 8 * i, i + 1,
+                             HIGH_BIT | languages_at)
+        with self.assertRaisesRegex(ResourceError, 'more entries'):
+            read_resources(bytes(section), 0)
 
     def test_product_file_with_the_command_line_winning(self):
         folder = self.dir / 'product-file'

@@ -50,6 +50,10 @@ class BadInputTest(unittest.TestCase):
         cls.dll = cls.inputs / 'setup.dll'
         subprocess.run(['clang-19', '--target=x86_64-w64-mingw32', '-fuse-ld=lld-19', '-shared',
                         '-nostdlib', '-Wl,--entry=DllMain', '-o', cls.dll, source], check=True)
+        # A resource name one UTF-16 code unit longer than a directory holds.
+        cls.long_name = 'N' * 0x10000
+        (cls.inputs / 'long-name.toml').write_text(
+            f'[[resource]]\ntype = "BN"\nname = "{cls.long_name}"\nfile = "brisel.7z"\n')
         image = bytearray((ARGS.bin / 'bootpack.exe').read_bytes())
         (cls.inputs / 'stub.exe').write_bytes(image)
         (cls.inputs / 'cut300.exe').write_bytes(image[:300])
@@ -98,6 +102,15 @@ class BadInputTest(unittest.TestCase):
             ('pack: bad resource identifier',
              python + [PACK, '--stub', ARGS.stub, '--out', installer, '--resource',
                        'BN', '#0', self.archive], 2, 'identifiers run from 1'),
+            ('pack: resource name of 65,536 characters',
+             python + [PACK, '--stub', ARGS.stub, '--out', installer, '--resource',
+                       'BN', self.long_name, self.archive], 2, 'names of at most 65535'),
+            ('pack: resource name of 65,536 characters in --config',
+             python + [PACK, '--stub', ARGS.stub, '--out', installer, '--config',
+                       inputs / 'long-name.toml'], 2, 'names of at most 65535'),
+            ('pack: copyright of 40,000 characters',
+             self.pack('--out', installer, '--copyright', 'C' * 40000), 1,
+             'at most 65535 fit'),
             ('inspect: no file', bootpack + ['inspect'], 2, 'required: FILE.exe'),
             ('inspect: missing file', python + [INSPECT, inputs / 'absent.exe'], 2,
              'no such file'),
@@ -196,8 +209,12 @@ class BadInputTest(unittest.TestCase):
                     shutil.rmtree(out)
 
     def assertInterruptedCleanly(self, out, archive, signal_number, stage):
+        # The kernel would copy the archive in a fraction of a second, maybe
+        # before the signal comes; --checksum reads it through pack's own
+        # loop, seconds for 512 MiB, and the signal comes a few MiB in.
         packing = subprocess.Popen(
-            [str(c) for c in self.pack('--out', out / 'installer.exe', archive=archive)],
+            [str(c) for c in self.pack('--out', out / 'installer.exe', '--checksum',
+                                       archive=archive)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             # A shell's background job ignores Ctrl-C; a user's pack does not.
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))

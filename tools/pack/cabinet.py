@@ -15,6 +15,9 @@ import sys
 import tempfile
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
+from cli import ToolError  # noqa: E402
+
 # The date stored for every file (1980-01-01 00:00 UTC, the first a cabinet holds).
 STORED_TIME = 315532800
 
@@ -50,6 +53,20 @@ def make_cabinet(out_path, entries):
         if result.returncode != 0 or result.stderr.strip():
             raise RuntimeError('gcab failed: ' + result.stderr.strip())
         os.replace(partial, out_path)
+
+
+def in_cabinets(resources, indexes, scratch):
+    """The resources (Resource records), those at indexes with their file
+    stored in a cabinet made in the scratch folder."""
+    resources = list(resources)
+    for index in sorted(indexes):
+        cabinet = Path(scratch) / f'resource{index}.cab'
+        try:
+            make_cabinet(cabinet, [(resources[index].data, resources[index].data.name)])
+        except (ValueError, RuntimeError) as error:
+            raise ToolError(str(error))
+        resources[index] = resources[index]._replace(size=cabinet.stat().st_size, data=cabinet)
+    return resources
 
 
 def parse_entry(text):

@@ -63,9 +63,9 @@ def group_entries(group):
             for i in range(count)]
 
 
-def icon_group(images, first_identifier=1):
+def icon_group(images):
     """The RT_GROUP_ICON resource listing the images as identifiers 1, 2, ..."""
     group = struct.pack('<HHH', 0, ICON_TYPE, len(images))
-    for identifier, image in enumerate(images, start=first_identifier):
+    for identifier, image in enumerate(images, start=1):
         group += image.entry[:8] + struct.pack('<IH', len(image.data), identifier)
     return group

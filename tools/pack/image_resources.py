@@ -12,7 +12,7 @@ import re
 
 from icon_file import IconError, IconImage, group_entries, icon_group
 from resource_section import LANG_EN_US, Resource
-from version_block import (STRING_KEYS, VersionBlockError, build_version_block,
+from version_block import (STRING_KEYS, VersionBlockError, build_version_block, dotted,
                            read_version_block)
 
 RT_ICON = 3
@@ -99,7 +99,7 @@ def branded_strings(defaults, version, internal_name, company=None, company_shor
         strings['ProductShortName'] = _installer_name(product_short or product)
     if copyright:
         strings['LegalCopyright'] = copyright
-    dotted = '.'.join(str(n) for n in version)
-    strings.update({'FileVersion': dotted, 'ProductVersion': dotted,
+    shown = dotted(version)
+    strings.update({'FileVersion': shown, 'ProductVersion': shown,
                     'InternalName': internal_name, 'Official Build': '1'})
     return strings

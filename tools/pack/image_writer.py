@@ -17,14 +17,10 @@ import os
 import struct
 
 from pe_stub import PAGE
-from resource_section import ResourceLayout
+from resource_section import ResourceLayout, align
 
 COPY_CHUNK = 8 << 20
 KERNEL_CHUNK = 64 << 20
-
-
-def _align(value, alignment):
-    return (value + alignment - 1) // alignment * alignment
 
 
 class PeChecksum:
@@ -119,11 +115,11 @@ class _Sink:
 
 def write_image(stub, resources, out_path, *, checksum=False, timestamp=None, progress=None):
     """Writes the stub with a resource section holding `resources` (Resource
-    records of resource_section) to out_path. progress(done, total) hears of
-    every large file copied."""
-    raw_offset = _align(stub.kept_end, PAGE)
+    records of resource_section) to out_path. progress(resource, done, total)
+    hears of every file copied."""
+    raw_offset = align(stub.kept_end, PAGE)
     layout = ResourceLayout(resources, raw_offset)
-    raw_size = _align(layout.size, stub.file_alignment)
+    raw_size = align(layout.size, stub.file_alignment)
     headers = stub.headers_for(layout.size, raw_offset, raw_size, timestamp)
     # No O_TRUNC on the fresh file the caller gives: ext4 takes a truncation
     # to zero for a file being replaced and writes it all out at close.
@@ -141,7 +137,8 @@ def write_image(stub, resources, out_path, *, checksum=False, timestamp=None, pr
             if isinstance(res.data, bytes):
                 sink.write(res.data)
             else:
-                sink.copy(res.data, 0, res.size, progress)
+                sink.copy(res.data, 0, res.size,
+                          progress and (lambda done, total, res=res: progress(res, done, total)))
         sink.zeros_to(raw_offset + raw_size)
         moved, _, _ = stub.moved_sections(raw_offset, raw_size, layout.size)
         for section, _, _ in moved:

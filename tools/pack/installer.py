@@ -16,6 +16,7 @@ from image_resources import (ImageResourceError, branded_strings, image_resource
 from image_writer import write_image  # noqa: E402
 from pe_stub import StubError, StubImage  # noqa: E402
 from resource_section import ResourceError  # noqa: E402
+from version_block import VersionBlockError  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -51,7 +52,7 @@ def write_installer(args, stub, payload, image, internal_name, version=None, pro
         resources = list(payload) + image_resources(icons, version or stub_version, strings,
                                                     manifest)
         write_image(stub, resources, image, checksum=bool(args.checksum), progress=progress)
-    except (StubError, ImageResourceError, IconError, ResourceError) as error:
+    except (StubError, ImageResourceError, IconError, ResourceError, VersionBlockError) as error:
         raise ToolError(str(error))
     except OSError as error:
         raise ToolError(describe_os_error(error))
@@ -61,7 +62,8 @@ def add_installer_options(parser):
     group = parser.add_argument_group('the stub and the file\'s properties')
     group.add_argument('--stub', metavar='FILE.exe', default=None,
                        help='the stub image to make the installer from (default: the '
-                       'build\'s bootpack.exe, built when missing)')
+                       'build\'s bootpack.exe, which ./bootpack pack builds when it is '
+                       'missing and neither --stub nor --config is given)')
     group.add_argument('--company', metavar='NAME',
                        help='the maker\'s full name (CompanyName); also the short name '
                        'and the copyright holder unless those are given')

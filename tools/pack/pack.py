@@ -11,13 +11,15 @@ from installer import add_installer_options, open_stub, write_installer  # noqa:
 from outputs import pack_outputs  # noqa: E402
 from product import add_product_options, is_product_mode, pack_product  # noqa: E402
 from product_file import ProductFileError, config_path, read_product_file  # noqa: E402
-from resource_section import LANG_EN_US, Resource  # noqa: E402
+from resource_section import LANG_EN_US, MAX_NAME_UNITS, Resource  # noqa: E402
 
-REPO = Path(__file__).resolve().parents[2]
 DESCRIPTION = """\
 Write FILE.exe: a copy of the stub image (the build's bootpack.exe, or
 --stub) whose resource section holds the payload, the icon, the version
-block and the manifest. Everything else of the stub stays byte for byte.
+block and the manifest. The stub's code and data sections stay byte for
+byte. Its base relocations move after the new resource section, their bytes
+unchanged; of the headers, their section header, the base-relocation
+directory entry and the fields that describe the resource section change.
 With --stub, packing needs Python's standard library alone (and gcab for a
 setup stored as BL): no compiler, linker or build tree.
 
@@ -42,6 +44,8 @@ and paths relative to the file; the command line wins:
   product = "Widget"
   icon = "widget.ico"
   out = "WidgetInstaller.exe"
+[[resource]] tables (type, name, file, cabinet) list raw resources instead;
+each --resource on the command line adds one to the file's list.
 
 For tests, --resource packs exactly the resources given.
 
@@ -51,8 +55,8 @@ Each --resource adds one resource of language 1033:
   FILE  the resource's bytes, taken unchanged (an empty file gives size 0)
 With no --resource the image carries no payload. Types and names are stored
 in upper case, as resource compilers store them (the loader finds no other).
-Names may be as long as you like; the stub refuses those of 260 characters
-or more. --cabinet after a --resource stores that FILE in a cabinet (MSZIP,
+Names hold at most 65535 UTF-16 code units, and the stub refuses those of
+260 characters or more. --cabinet after a --resource stores that FILE in a cabinet (MSZIP,
 made with gcab) instead; the stub expands a setup of type BL from one.
 
 example:
@@ -76,6 +80,10 @@ def parse_identifier(text, what):
         raise UsageError(f'{what} must not be empty')
     if '\0' in text:
         raise UsageError(f'{what} {text!r} holds a NUL character')
+    units = len(text.encode('utf-16-le')) // 2
+    if units > MAX_NAME_UNITS:
+        raise UsageError(f'{what} {text[:20]!r}... has {units} UTF-16 code units; a resource '
+                         f'directory holds names of at most {MAX_NAME_UNITS}')
     return text
 
 
@@ -97,7 +105,8 @@ def main(argv=None):
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--out', metavar='FILE.exe', help='the image to write (required)')
     parser.add_argument('--config', metavar='FILE.toml',
-                        help='take pack options from this file; the command line wins')
+                        help='take pack options from this file; the command line wins, '
+                        'and each --resource adds to the file\'s [[resource]] list')
     parser.add_argument('--resource', nargs=3, action='append', default=[],
                         metavar=('TYPE', 'NAME', 'FILE'), help='add one payload resource')
     parser.add_argument('--cabinet', action=StoreAsCabinet, dest='cabinet_indexes',
@@ -134,15 +143,8 @@ def pack_resources(args):
     inputs = [r.data for r in resources] + [stub.path, args.icon]
     with pack_outputs(args, inputs) as (image, scratch):
         if args.cabinet_indexes:
-            from cabinet import make_cabinet
-        for index in sorted(args.cabinet_indexes):
-            cabinet = scratch / f'resource{index}.cab'
-            try:
-                make_cabinet(cabinet, [(resources[index].data, resources[index].data.name)])
-            except (ValueError, RuntimeError) as error:
-                raise ToolError(str(error))
-            resources[index] = resources[index]._replace(size=cabinet.stat().st_size,
-                                                          data=cabinet)
+            from cabinet import in_cabinets
+            resources = in_cabinets(resources, args.cabinet_indexes, scratch)
         write_installer(args, stub, resources, image, Path(args.out).stem)
     return 0
 

@@ -14,7 +14,7 @@ Only the headers that describe these two sections change.
 import struct
 from collections import namedtuple
 
-from resource_section import ResourceError, read_resources
+from resource_section import ResourceError, align, read_resources
 
 PAGE = 4096
 SECTION_HEADER_SIZE = 40
@@ -35,10 +35,6 @@ Section = namedtuple('Section', 'name virtual_size virtual_address raw_size raw_
 
 class StubError(Exception):
     """A stub the packer cannot make an installer from."""
-
-
-def _align(value, alignment):
-    return (value + alignment - 1) // alignment * alignment
 
 
 class StubImage:
@@ -85,6 +81,8 @@ class StubImage:
         if directories <= RELOCATION_DIRECTORY or self.headers_size > len(head) or \
                 self.section_alignment != PAGE or self.file_alignment not in (512, PAGE):
             self._fail('has headers this packer does not know')
+        if self.headers_size < self.table_at + SECTION_HEADER_SIZE * count:
+            self._fail('has a SizeOfHeaders that ends before its section table does')
         self.head = head[:self.headers_size]
         self.sections = [Section(*struct.unpack_from('<8sIIII', head,
                                                      self.table_at + SECTION_HEADER_SIZE * i))
@@ -133,7 +131,7 @@ class StubImage:
         if not self.kept:
             self._fail('has no section besides its resources')
         # The loader takes a section without a virtual size at its raw size.
-        self.resource_rva = max(_align(s.virtual_address + (s.virtual_size or s.raw_size),
+        self.resource_rva = max(align(s.virtual_address + (s.virtual_size or s.raw_size),
                                        self.section_alignment) for s in self.kept)
         first_raw = min([s.raw_offset for s in self.sections if s.raw_size] or [self.headers_size])
         count = len(self.kept) + 1 + len(self.moved)
@@ -171,11 +169,11 @@ class StubImage:
         """Where the sections after the resource section go: (section, new
         virtual address, new file offset) for each."""
         placed = []
-        address = _align(self.resource_rva + resource_size, self.section_alignment)
+        address = align(self.resource_rva + resource_size, self.section_alignment)
         offset = raw_offset + raw_size
         for section in self.moved:
             placed.append((section, address, offset))
-            address = _align(address + (section.virtual_size or section.raw_size),
+            address = align(address + (section.virtual_size or section.raw_size),
                              self.section_alignment)
             offset += section.raw_size
         return placed, address, offset

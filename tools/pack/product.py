@@ -153,16 +153,15 @@ def validate(args):
 
 
 class Progress:
-    """Shows how far the copy of a large file has got, on a terminal only."""
+    """Shows how far the copy of a large resource has got, on a terminal only."""
 
-    def __init__(self, label, stream=sys.stderr):
-        self._label = label
+    def __init__(self, stream=sys.stderr):
         self._stream = stream
         self._shown = stream.isatty()
 
-    def __call__(self, done, total):
+    def __call__(self, resource, done, total):
         if self._shown and total >= (64 << 20):
-            self._stream.write(f'\rpack: {self._label} {done >> 20}/{total >> 20} MiB')
+            self._stream.write(f'\rpack: copying {resource.name} {done >> 20}/{total >> 20} MiB')
             if done >= total:
                 self._stream.write('\n')
             self._stream.flush()
@@ -178,21 +177,15 @@ def pack_product(args):
     stub = open_stub(args.stub)
     inputs = (layout['archive'], layout['setup'], stub.path, args.icon)
     with pack_outputs(args, inputs) as (image, scratch):
-        setup_file, setup_size = layout['setup'], layout['setup_size']
-        if layout['storage'] == 'BL':
-            from cabinet import make_cabinet
-            setup_file = scratch / 'setup.cab'
-            try:
-                make_cabinet(setup_file, [(layout['setup'], layout['setup'].name)])
-            except (ValueError, RuntimeError) as error:
-                raise ToolError(str(error))
-            setup_size = setup_file.stat().st_size
         payload = [Resource(ARCHIVE_TYPE, layout['archive_name'], LANG_EN_US,
                             layout['archive_size'], layout['archive']),
-                   Resource(layout['storage'], layout['setup_name'], LANG_EN_US, setup_size,
-                            setup_file)]
+                   Resource(layout['storage'], layout['setup_name'], LANG_EN_US,
+                            layout['setup_size'], layout['setup'])]
+        if layout['storage'] == 'BL':
+            from cabinet import in_cabinets
+            payload = in_cabinets(payload, [1], scratch)
         write_installer(args, stub, payload, image, layout['out'].stem,
-                        version=layout['version'], progress=Progress('copying the archive'))
+                        version=layout['version'], progress=Progress())
     return 0
 
 

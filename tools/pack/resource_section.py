@@ -24,8 +24,11 @@ DATA_ALIGNMENT = 8
 FILE_DATA_ALIGNMENT = 4096
 LARGE_FILE = 2 << 20
 HIGH_BIT = 0x80000000
-# More than a stub's few image resources and payload would ever hold.
+# More than a stub's few image resources and payload would ever hold; each
+# resource takes at most three directory entries.
 MAX_READ_RESOURCES = 4096
+# A string name's length is a 16-bit count of UTF-16 code units.
+MAX_NAME_UNITS = 0xFFFF
 
 # data: bytes, or a path whose size bytes are streamed from the file.
 Resource = namedtuple('Resource', 'type name language size data')
@@ -48,7 +51,7 @@ def _sort_key(identifier):
     return (0, 0, identifier.encode('utf-16-be'))
 
 
-def _align(value, alignment):
+def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
 
@@ -79,15 +82,15 @@ class ResourceLayout:
         self._strings_at = self._data_entries_at + 16 * len(self.resources)
         strings = {s for t, names in self._tree.items() for s in [t, *names] if isinstance(s, str)}
         strings_size = sum(2 + len(s.encode('utf-16-le')) for s in strings)
-        self.directory_size = _align(self._strings_at + strings_size, DATA_ALIGNMENT)
+        self.directory_size = align(self._strings_at + strings_size, DATA_ALIGNMENT)
         self.data_offsets = []
         at = self.directory_size
         for res in self.resources:
             if isinstance(res.data, bytes):
-                at = _align(at, DATA_ALIGNMENT)
+                at = align(at, DATA_ALIGNMENT)
             else:
                 alignment = LARGE_FILE if res.size >= LARGE_FILE else FILE_DATA_ALIGNMENT
-                at = _align(file_offset + at, alignment) - file_offset
+                at = align(file_offset + at, alignment) - file_offset
             self.data_offsets.append(at)
             at += res.size
         self.size = at
@@ -164,16 +167,22 @@ def read_resources(section, section_rva):
             raise ResourceError('a resource name runs past its section')
         return section[at + 2:at + 2 + 2 * length].decode('utf-16-le', 'replace')
 
+    # Tables may share children or point back at each other: every entry
+    # visited counts, so that a damaged directory cannot make the walk endless.
+    visited = 0
+
     def entries(at, depth):
+        nonlocal visited
         if depth > 2 or at + 16 > len(section):
             raise ResourceError('the resource directory is malformed')
         count = (u32(at + 12) & 0xFFFF) + (u32(at + 12) >> 16)
+        visited += count
+        if visited > 3 * MAX_READ_RESOURCES:
+            raise ResourceError('the resource directory holds more entries than any stub')
         return [(u32(at + 16 + 8 * i), u32(at + 20 + 8 * i)) for i in range(count)]
 
     found = []
     for type_field, type_next in entries(0, 0):
-        if len(found) > MAX_READ_RESOURCES:
-            raise ResourceError('the resource directory is malformed')
         for name_field, name_next in entries(type_next & ~HIGH_BIT, 1):
             for language, data_entry in entries(name_next & ~HIGH_BIT, 2):
                 if data_entry & HIGH_BIT:

@@ -14,8 +14,12 @@ FIXED_SIGNATURE = 0xFEEF04BD
 VERSION_PATTERN = re.compile(r'^\d+\.\d+\.\d+\.\d+$')
 
 
+# A node's length, and so the whole block's, is a 16-bit count of bytes.
+MAX_NODE = 0xFFFF
+
+
 class VersionBlockError(Exception):
-    """A version block that cannot be read."""
+    """A version block that cannot be read, or strings too long for one."""
 
 
 def parse_version(text):
@@ -44,11 +48,16 @@ def _node(key, value=b'', value_length=0, text=False, children=()):
     body += value
     for child in children:
         body = _pad4(body) + child
+    if len(body) > MAX_NODE:
+        raise VersionBlockError(f'the version block\'s strings are too long: its {key} part '
+                                f'would take {len(body)} bytes, and at most {MAX_NODE} fit')
     return struct.pack('<H', len(body)) + body[2:]
 
 
 def _string(key, value):
-    return _node(key, (value + '\0').encode('utf-16-le'), len(value) + 1, text=True)
+    # wValueLength counts UTF-16 code units, the terminator's too.
+    encoded = (value + '\0').encode('utf-16-le')
+    return _node(key, encoded, len(encoded) // 2, text=True)
 
 
 def build_version_block(version, strings):

@@ -23,8 +23,10 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 RESOURCES = REPO / 'src' / 'resources'
 sys.path.insert(0, str(REPO / 'tools' / 'pack'))
+sys.path.insert(0, str(REPO / 'tools' / 'common'))
 sys.path.insert(0, str(RESOURCES))
 import draw_icon  # noqa: E402
+from cli import ToolError, output_file  # noqa: E402
 from icon_file import IconImage  # noqa: E402
 from image_resources import branded_strings, image_resources  # noqa: E402
 from image_writer import write_image  # noqa: E402
@@ -76,12 +78,9 @@ def make_stub(code_image, out, icon=True):
         copyright=f'Copyright {year} {inputs["copyright_holder"]} All rights reserved.')
     manifest = (RESOURCES / 'installer.manifest').read_bytes()
     resources = image_resources(icon_images() if icon else [], version, strings, manifest)
-    partial = Path(f'{out}.partial')
-    try:
-        write_image(StubImage(code_image), resources, partial, timestamp=stamp)
-        os.replace(partial, out)
-    finally:
-        partial.unlink(missing_ok=True)
+    stub = StubImage(code_image)
+    with output_file(out, [code_image]) as partial:
+        write_image(stub, resources, partial, timestamp=stamp)
 
 
 def main(argv=None):
@@ -92,7 +91,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     try:
         make_stub(args.code, args.out)
-    except (OSError, StubError) as error:
+    except (OSError, StubError, ToolError) as error:
         raise SystemExit(f'make_stub: {error}')
     return 0
 

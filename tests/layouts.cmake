@@ -39,3 +39,14 @@ file(WRITE ${BOOTPACK_FIXTURE_DIR}/empty.bin "")
 bootpack_layout(no_payload)
 bootpack_layout(archive_only RESOURCE BN BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z)
 
+
+# bootpack_tool_test(NAME SCRIPT [ARGS...]): a Python test of the tools, run
+# with the build's directories, its stub and its Wine prefix.
+function(bootpack_tool_test name script)
+  add_test(NAME ${name}
+           COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
+                   BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
+                   ${Python3_EXECUTABLE} ${script}
+                   --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin ${ARGN})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
+endfunction()

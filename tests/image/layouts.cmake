@@ -27,22 +27,12 @@ add_test(NAME pack_product_layouts
 
 # Signing and inspecting a packed product; inspect runs the payload stage
 # under Wine in the build's prefix.
-add_test(NAME sign_and_inspect
-         COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
-                 BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
-                 ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sign_inspect_test.py
-                 --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin)
-set_tests_properties(sign_and_inspect PROPERTIES FIXTURES_REQUIRED wine)
+bootpack_tool_test(sign_and_inspect ${CMAKE_CURRENT_LIST_DIR}/sign_inspect_test.py)
 
 # Installers made from the stub with Python alone, read back with pefile; one
 # of them runs under Wine.
-add_test(NAME installer_from_stub
-         COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
-                 BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
-                 ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/installer_test.py
-                 --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin
-                 --prefix ${BOOTPACK_WINEPREFIX})
-set_tests_properties(installer_from_stub PROPERTIES FIXTURES_REQUIRED wine)
+bootpack_tool_test(installer_from_stub ${CMAKE_CURRENT_LIST_DIR}/installer_test.py
+                   --prefix ${BOOTPACK_WINEPREFIX})
 
 # Signing from each key store (encrypted PEM, PKCS#12, a SoftHSM2 token) with
 # time stamps from a server on 127.0.0.1, and ./bootpack verify; no Wine.

@@ -245,6 +245,31 @@ class InstallerTest(unittest.TestCase):
         for text in ('Acme Tools Ltd.', 'Widget Installer'):
             self.assertIn(text, shown.stdout)
 
+    def test_icons_as_image_editors_write_them_pack_and_pass_inspect(self):
+        # ImageMagick lists every PNG image as 32 bits, whatever it holds.
+        rows = [  # (what, what convert draws, bits of its 256 x 256 PNG)
+            ('a palette, with alpha', ['gradient:red-blue', '-alpha', 'on'], 8),
+            ('a palette, without alpha', ['gradient:red-blue', '-alpha', 'off'], 8),
+            ('one colour', ['xc:red'], 1),
+            ('16-bit samples, with alpha', ['-seed', '7', 'plasma:', '-alpha', 'on'], 64),
+            ('16-bit samples, without alpha', ['-seed', '7', 'plasma:'], 48),
+        ]
+        for what, drawing, bits in rows:
+            with self.subTest(what):
+                icon = self.dir / 'editor.ico'
+                made = run('/usr/bin/convert', '-size', '256x256', *drawing,
+                           '-define', 'icon:auto-resize=256,48,32,16', icon)
+                self.assertEqual(made.returncode, 0, made.stderr)
+                out = self.dir / 'editor.exe'
+                packed = self.pack(out, '--archive', self.archive, '--setup', self.setup,
+                                   '--icon', icon, '--product', 'W\u00eddget \U0001f680')
+                self.assertEqual(packed.returncode, 0, packed.stderr)
+                self.assertIn(f'bit count 32, the image holds {bits}', packed.stderr)
+                shown = run(REPO / 'bootpack', 'inspect', '--no-run', out)
+                self.assertEqual(shown.returncode, 0, shown.stdout)
+                self.assertIn(f'icon 1: 256 x 256, {bits} bits, PNG', shown.stdout)
+                self.assertIn('FileDescription: W\u00eddget \U0001f680 Installer', shown.stdout)
+
     def test_refused_icons_and_stubs(self):
         stub = Path(ARGS.stub).read_bytes()
         pe = stub.index(b'PE\0\0')

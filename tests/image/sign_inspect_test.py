@@ -113,6 +113,11 @@ class SignInspectTest(unittest.TestCase):
                       '--tsa-cert', other / 'tsa-chain.pem', '--tsa-key', other / 'tsa.key',
                       '--verify-ca', ca, '--verify-tsa-ca', other_ca, '--out', foreign_tsa)
         self.assertEqual(stamped.returncode, 0, stamped.stderr)
+        # SizeOfImage says 2 GiB: the loader would map that much.
+        huge = self.dir / 'huge.exe'
+        data = bytearray(self.installer.read_bytes())
+        struct.pack_into('<I', data, data.index(b'PE\0\0') + 24 + 56, 2 << 30)
+        huge.write_bytes(bytes(data))
         rows = [('signed, with its root', signed, ['--ca', ca], 0, 'ready to ship'),
                 ('signed, without running the payload stage', signed, ['--ca', ca, '--no-run'],
                  0, 'ready to ship'),
@@ -130,6 +135,8 @@ class SignInspectTest(unittest.TestCase):
                 ('a root file that is missing', signed, ['--ca', self.dir / 'no.pem'], 2,
                  'no.pem: no such file'),
                 ('bare stub', ARGS.bin / 'bootpack.exe', [], 1, 'the stub ends with 112'),
+                ('an image of 2 GiB in memory', huge, ['--no-run'], 1,
+                 'Windows does not load executable images of 2 GiB or more'),
                 ('not an image', self.dir / 'readme.txt', [], 2, 'not a PE image')]
         for what, image, options, code, text in rows:
             with self.subTest(what):

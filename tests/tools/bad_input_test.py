@@ -57,6 +57,8 @@ class BadInputTest(unittest.TestCase):
         image = bytearray((ARGS.bin / 'bootpack.exe').read_bytes())
         (cls.inputs / 'stub.exe').write_bytes(image)
         (cls.inputs / 'cut300.exe').write_bytes(image[:300])
+        # Sparse: 2.2 GiB that take no room on disk.
+        write_7z_stand_in(cls.inputs / 'huge.7z', 2200 * MiB)
 
     @classmethod
     def tearDownClass(cls):
@@ -84,6 +86,15 @@ class BadInputTest(unittest.TestCase):
              self.pack('--out', installer, archive=inputs / 'first40.7z'), 1, 'is cut short'),
             ('pack: a DLL as setup', self.pack('--out', installer, setup=self.dll), 1,
              'is a DLL'),
+            # Writing more than a MiB would fail: the size is refused before any copy.
+            ('pack: an archive of 2.2 GiB', ['prlimit', f'--fsize={MiB}'] + self.pack(
+                '--out', installer, archive=inputs / 'huge.7z'), 1,
+             'Windows does not load executable images of 2 GiB or more'),
+            ('pack: an archive of 2.2 GiB beside a setup in a cabinet',
+             ['prlimit', f'--fsize={MiB}', sys.executable, PACK, '--stub', ARGS.stub, '--out',
+              installer, '--resource', 'BN', 'BRISEL.7Z', inputs / 'huge.7z',
+              '--resource', 'BL', 'SETUP.EX_', self.setup, '--cabinet'], 1,
+             'Windows does not load executable images of 2 GiB or more'),
             ('pack: missing archive', self.pack('--out', installer,
                                                 archive=inputs / 'absent.7z'), 1,
              'does not exist'),

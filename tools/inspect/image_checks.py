@@ -5,9 +5,12 @@ import struct
 
 import pefile
 
+from icon_file import IconError, describe_image, entry_differences, image_format
 from payload_checks import (PayloadError, archive_name_problem, check_7z_container,
                             check_setup_image)
 from pe_resources import resource_bytes, resources
+from pe_stub import loadable_problem
+from version_block import VersionBlockError, dotted, read_version_block
 
 DLL_FLAGS = [(0x20, 'HIGH_ENTROPY_VA'), (0x40, 'DYNAMIC_BASE'), (0x80, 'FORCE_INTEGRITY'),
              (0x100, 'NX_COMPAT'), (0x200, 'NO_ISOLATION'), (0x400, 'NO_SEH'),
@@ -58,6 +61,9 @@ def check_headers(pe, report):
                flags == 0xC160)
     found.line(f'entry point: RVA {header.AddressOfEntryPoint:#x}')
     size = len(pe.__data__)
+    too_large = loadable_problem(header.SizeOfImage, size, verb='is')
+    found.line(too_large or f'image size: {header.SizeOfImage:,} bytes in memory, {size:,} '
+               'in the file', too_large is None)
     for section in pe.sections:
         end = section.PointerToRawData + section.SizeOfRawData
         if end > size:
@@ -117,14 +123,6 @@ def check_load_config(pe, report):
         found.line(f'{what}: {value:#x}', value != 0)
 
 
-def describe_icon(data):
-    if data[:8] == b'\x89PNG\r\n\x1a\n':
-        width, height, depth, colour = struct.unpack_from('>IIBB', data, 16)
-        return width, height, depth * 4 if colour == 6 else depth, 'PNG'
-    _, width, height, _, bits = struct.unpack_from('<IiiHH', data, 0)
-    return width, height // 2, bits, 'bitmap'
-
-
 def check_icons(pe, found, all_resources):
     icons = {r.name: r for r in all_resources if r.type == RT_ICON}
     groups = [r for r in all_resources if r.type == RT_GROUP_ICON]
@@ -136,29 +134,39 @@ def check_icons(pe, found, all_resources):
     data = resource_bytes(pe, groups[0])
     count = struct.unpack_from('<H', data, 4)[0]
     for i in range(count):
-        _, _, _, _, _, bits, size, identifier = struct.unpack_from('<BBBBHHIH', data, 6 + 14 * i)
+        entry = data[6 + 14 * i:18 + 14 * i]
+        identifier = struct.unpack_from('<H', data, 18 + 14 * i)[0]
         icon = icons.get(identifier)
         if icon is None:
             found.line(f'icon {identifier}: MISSING', False)
             continue
-        width, height, depth, kind = describe_icon(resource_bytes(pe, icon))
-        found.line(f'icon {identifier}: {width} x {height}, {depth} bits, {kind}, '
-                   f'{icon.size} bytes', identifier == i + 1 and size == icon.size
-                   and depth == bits)
+        image = resource_bytes(pe, icon)
+        try:
+            width, height, bits = describe_image(image)
+            differences = entry_differences(entry, image)
+        except IconError as error:
+            found.line(f'icon {identifier} {error}', False)
+            continue
+        found.line(f'icon {identifier}: {width} x {height}, {bits} bits, {image_format(image)}, '
+                   f'{icon.size} bytes'
+                   + (f'; its group entry says {"; ".join(differences)}' if differences else ''),
+                   identifier == i + 1 and not differences)
 
 
-def check_version_block(pe, found):
-    fixed = getattr(pe, 'VS_FIXEDFILEINFO', None)
-    if not fixed:
+def check_version_block(pe, found, all_resources):
+    blocks = [r for r in all_resources if r.type == RT_VERSION]
+    if not blocks:
         found.line('version block: none', False)
         return
-    ms, ls = fixed[0].FileVersionMS, fixed[0].FileVersionLS
-    found.line(f'version block: {ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}')
-    for info in getattr(pe, 'FileInfo', [[]])[0]:
-        for table in getattr(info, 'StringTable', []):
-            for key, value in table.entries.items():
-                found.line(f'  {key.decode("utf-8", "replace")}: '
-                           f'{value.decode("utf-8", "replace")}')
+    # Decoded here from UTF-16, as Windows shows it: pefile's strings are not.
+    try:
+        version, strings = read_version_block(resource_bytes(pe, blocks[0]))
+    except VersionBlockError as error:
+        found.line(f'version block: {error}', False)
+        return
+    found.line(f'version block: {dotted(version)}')
+    for key, value in strings.items():
+        found.line(f'  {key}: {value}')
 
 
 def check_manifest(pe, found, all_resources):
@@ -188,7 +196,7 @@ def check_resources(pe, report):
     found.line(f'{len(all_resources)} resources, ' + ('all of language 1033' if not others else
                f'{len(others)} not of language 1033'), not others)
     check_icons(pe, found, all_resources)
-    check_version_block(pe, found)
+    check_version_block(pe, found, all_resources)
     check_manifest(pe, found, all_resources)
 
 

@@ -33,6 +33,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / 'common'))
+sys.path.insert(0, str(HERE.parent / 'pack'))
 import pefile  # noqa: E402
 from cli import UsageError, run_tool  # noqa: E402
 from findings import Report  # noqa: E402

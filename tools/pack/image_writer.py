@@ -16,7 +16,7 @@ for drivers and boot-time images, and signing writes it anyway.
 import os
 import struct
 
-from pe_stub import PAGE
+from pe_stub import PAGE, check_loadable
 from resource_section import ResourceLayout, align
 
 COPY_CHUNK = 8 << 20
@@ -113,13 +113,25 @@ class _Sink:
         return copied
 
 
+def _placed(stub, resources):
+    """(layout, its file offset, its size in the file) of the resource section."""
+    raw_offset = align(stub.kept_end, PAGE)
+    layout = ResourceLayout(resources, raw_offset)
+    return layout, raw_offset, align(layout.size, stub.file_alignment)
+
+
+def check_image_size(stub, resources):
+    """Raises StubError, before anything is written, when the image the stub
+    with these resources would make is one Windows does not load."""
+    layout, raw_offset, raw_size = _placed(stub, resources)
+    check_loadable(*stub.image_extent(layout.size, raw_offset, raw_size))
+
+
 def write_image(stub, resources, out_path, *, checksum=False, timestamp=None, progress=None):
     """Writes the stub with a resource section holding `resources` (Resource
     records of resource_section) to out_path. progress(resource, done, total)
     hears of every file copied."""
-    raw_offset = align(stub.kept_end, PAGE)
-    layout = ResourceLayout(resources, raw_offset)
-    raw_size = align(layout.size, stub.file_alignment)
+    layout, raw_offset, raw_size = _placed(stub, resources)
     headers = stub.headers_for(layout.size, raw_offset, raw_size, timestamp)
     # No O_TRUNC on the fresh file the caller gives: ext4 takes a truncation
     # to zero for a file being replaced and writes it all out at close.

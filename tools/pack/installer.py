@@ -13,7 +13,7 @@ from cli import ToolError, describe_os_error  # noqa: E402
 from icon_file import IconError, read_icon_file  # noqa: E402
 from image_resources import (ImageResourceError, branded_strings, image_resources,  # noqa: E402
                              stub_image_resources)
-from image_writer import write_image  # noqa: E402
+from image_writer import check_image_size, write_image  # noqa: E402
 from pe_stub import StubError, StubImage  # noqa: E402
 from resource_section import ResourceError  # noqa: E402
 from version_block import VersionBlockError  # noqa: E402
@@ -38,9 +38,10 @@ def open_stub(path):
         raise ToolError(describe_os_error(error))
 
 
-def write_installer(args, stub, payload, image, internal_name, version=None, progress=None):
-    """Writes image from the stub with the payload (Resource records) and the
-    branding options of args; version: four numbers, or the stub's."""
+def installer_resources(args, stub, payload, internal_name, version=None):
+    """Every resource of the installer: the payload (Resource records), then
+    the icon, version block and manifest branded as args say; version: four
+    numbers, or the stub's."""
     try:
         icons, stub_version, defaults, manifest = stub_image_resources(stub)
         if args.icon:
@@ -51,8 +52,36 @@ def write_installer(args, stub, payload, image, internal_name, version=None, pro
                                   copyright=args.copyright)
         resources = list(payload) + image_resources(icons, version or stub_version, strings,
                                                     manifest)
-        write_image(stub, resources, image, checksum=bool(args.checksum), progress=progress)
+        check_image_size(stub, resources)
+        return resources
     except (StubError, ImageResourceError, IconError, ResourceError, VersionBlockError) as error:
+        raise ToolError(str(error))
+    except OSError as error:
+        raise ToolError(describe_os_error(error))
+
+
+def check_installer(args, stub, payload, internal_name, version=None, cabinets=()):
+    """Refuses, before any output exists, an installer of these resources that
+    Windows would not load or whose icon is no icon; says what pack corrects.
+    Resources at the indexes CABINETS count as empty: their cabinets are made
+    later, and the final size is checked again then."""
+    payload = [res._replace(size=0, data=b'') if index in cabinets else res
+               for index, res in enumerate(payload)]
+    installer_resources(args, stub, payload, internal_name, version)
+    if args.icon:
+        notes = []
+        read_icon_file(args.icon, notes)
+        for note in notes:
+            print(f'bootpack pack: note: {note}', file=sys.stderr)
+
+
+def write_installer(args, stub, payload, image, internal_name, version=None, progress=None):
+    """Writes image from the stub with the payload (Resource records) and the
+    branding options of args; version: four numbers, or the stub's."""
+    resources = installer_resources(args, stub, payload, internal_name, version)
+    try:
+        write_image(stub, resources, image, checksum=bool(args.checksum), progress=progress)
+    except StubError as error:
         raise ToolError(str(error))
     except OSError as error:
         raise ToolError(describe_os_error(error))

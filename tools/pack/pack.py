@@ -7,7 +7,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
 from cli import ToolError, UsageError, run_tool  # noqa: E402
-from installer import add_installer_options, open_stub, write_installer  # noqa: E402
+from installer import (add_installer_options, check_installer, open_stub,  # noqa: E402
+                       write_installer)
 from outputs import pack_outputs  # noqa: E402
 from product import add_product_options, is_product_mode, pack_product  # noqa: E402
 from product_file import ProductFileError, config_path, read_product_file  # noqa: E402
@@ -140,6 +141,8 @@ def pack_resources(args):
                                   parse_identifier(name, 'name'), LANG_EN_US,
                                   path.stat().st_size, path))
     stub = open_stub(args.stub)
+    check_installer(args, stub, resources, Path(args.out).stem,
+                    cabinets=set(args.cabinet_indexes))
     inputs = [r.data for r in resources] + [stub.path, args.icon]
     with pack_outputs(args, inputs) as (image, scratch):
         if args.cabinet_indexes:

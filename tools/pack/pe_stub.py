@@ -25,7 +25,10 @@ RESOURCE_SECTION_NAME = b'.rsrc'
 RELOCATION_SECTION_NAME = b'.reloc'
 # IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ, as linkers mark .rsrc.
 RESOURCE_SECTION_FLAGS = 0x40000040
-MAX_IMAGE = 0xFFFFFFFF
+# The loader maps a whole image, and Windows loads no executable image of
+# 2 GiB or more, in memory or on disk; nor can the shell read its icon.
+MAX_LOADABLE_IMAGE = 2 << 30
+LOADABLE_LIMIT_REASON = 'Windows does not load executable images of 2 GiB or more'
 # A resource directory is far smaller: a few entries and names.
 DIRECTORY_LIMIT = 1 << 20
 
@@ -182,8 +185,7 @@ class StubImage:
         """The stub's headers for an image whose resource section of
         resource_size bytes (raw_size in the file) starts at raw_offset."""
         moved, image_size, file_end = self.moved_sections(raw_offset, raw_size, resource_size)
-        if image_size > MAX_IMAGE or file_end > MAX_IMAGE:
-            raise StubError('the payload is too large: an image holds at most 4 GiB')
+        check_loadable(image_size, file_end)
         head = bytearray(self.head)
         struct.pack_into('<H', head, self.count_at, len(self.kept) + 1 + len(moved))
         if timestamp is not None:
@@ -193,7 +195,7 @@ class StubImage:
         initialized = struct.unpack_from('<I', head, initialized_at)[0]
         if self.old_resources:
             initialized -= self.old_resources.raw_size
-        struct.pack_into('<I', head, initialized_at, (initialized + raw_size) & MAX_IMAGE)
+        struct.pack_into('<I', head, initialized_at, initialized + raw_size)
         struct.pack_into('<I', head, self.optional_at + 56, image_size)
         struct.pack_into('<I', head, self.checksum_at, 0)
         struct.pack_into('<II', head, self._directory_at(RESOURCE_DIRECTORY),
@@ -215,8 +217,30 @@ class StubImage:
                                  relocations_rva - section.virtual_address + address)
         return bytes(head)
 
+    def image_extent(self, resource_size, raw_offset, raw_size):
+        """(SizeOfImage, file size) of an image with this resource section."""
+        _, image_size, file_end = self.moved_sections(raw_offset, raw_size, resource_size)
+        return image_size, file_end
+
     def _directory_at(self, index):
         return self.optional_at + 112 + 8 * index
 
     def _section_header_at(self, section):
         return self.table_at + SECTION_HEADER_SIZE * self.sections.index(section)
+
+
+def loadable_problem(image_size, file_size, verb='would be'):
+    """Why Windows would not load an image of these sizes, or None."""
+    largest = max(image_size, file_size)
+    if largest < MAX_LOADABLE_IMAGE:
+        return None
+    what = (f'{file_size:,} bytes' if file_size >= image_size else
+            f'{image_size:,} bytes in memory (SizeOfImage)')
+    return (f'the image {verb} {what}, over the limit of {MAX_LOADABLE_IMAGE:,} '
+            f'(2 GiB): {LOADABLE_LIMIT_REASON}')
+
+
+def check_loadable(image_size, file_size):
+    problem = loadable_problem(image_size, file_size)
+    if problem:
+        raise StubError(problem)

@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 from cli import ToolError
-from installer import open_stub, write_installer
+from installer import check_installer, open_stub, write_installer
 from outputs import pack_outputs
 from payload_checks import PayloadError, archive_name_problem, check_7z_container, \
     check_setup_image
@@ -22,8 +22,6 @@ DEFAULT_ARCHIVE_NAME = 'BRISEL.7Z'
 DEFAULT_SETUP_NAMES = {'BN': 'SETUP.EXE', 'B7': 'SETUP.EXE', 'BL': 'SETUP.EX_'}
 # The stub keeps names in buffers of 260 characters with the terminator.
 MAX_NAME_LENGTH = 259
-# SizeofResource gives 32 bits; 0 means "absent" to the stub.
-MAX_RESOURCE_SIZE = 0xFFFFFFFF
 
 FORBIDDEN_FILE_NAME_CHARACTERS = set('<>:"/\\|?*')
 RESERVED_DEVICE_NAMES = (
@@ -99,9 +97,6 @@ def check_payload_file(path, what):
     if size == 0:
         raise LayoutError(f'the {what} {path} is empty; the stub takes an empty resource '
                           'for a missing one')
-    if size > MAX_RESOURCE_SIZE:
-        raise LayoutError(f'the {what} {path} has {size} bytes; a resource holds at most '
-                          f'{MAX_RESOURCE_SIZE}')
     return size
 
 
@@ -176,11 +171,13 @@ def pack_product(args):
         print(f'bootpack pack: warning: {warning}', file=sys.stderr)
     stub = open_stub(args.stub)
     inputs = (layout['archive'], layout['setup'], stub.path, args.icon)
+    payload = [Resource(ARCHIVE_TYPE, layout['archive_name'], LANG_EN_US,
+                        layout['archive_size'], layout['archive']),
+               Resource(layout['storage'], layout['setup_name'], LANG_EN_US,
+                        layout['setup_size'], layout['setup'])]
+    check_installer(args, stub, payload, layout['out'].stem, layout['version'],
+                    cabinets={1} if layout['storage'] == 'BL' else set())
     with pack_outputs(args, inputs) as (image, scratch):
-        payload = [Resource(ARCHIVE_TYPE, layout['archive_name'], LANG_EN_US,
-                            layout['archive_size'], layout['archive']),
-                   Resource(layout['storage'], layout['setup_name'], LANG_EN_US,
-                            layout['setup_size'], layout['setup'])]
         if layout['storage'] == 'BL':
             from cabinet import in_cabinets
             payload = in_cabinets(payload, [1], scratch)

@@ -18,7 +18,7 @@ function(bootpack_layout name)
   set(out ${BOOTPACK_LAYOUT_DIR}/${name}.exe)
   add_custom_command(
     OUTPUT ${out}
-    COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
+    COMMAND ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
             --out ${out} ${pack_args}
     DEPENDS bootpack_exe ${BOOTPACK_STUB_EXE} ${BOOTPACK_PACK_SOURCES} ${depends}
     COMMENT "Packing test layout ${name}"
@@ -46,7 +46,7 @@ function(bootpack_tool_test name script)
   add_test(NAME ${name}
            COMMAND /usr/bin/env BOOTPACK_BUILD_DIR=${CMAKE_BINARY_DIR}
                    BOOTPACK_WINEPREFIX=${BOOTPACK_WINEPREFIX}
-                   ${Python3_EXECUTABLE} ${script}
+                   ${BOOTPACK_PYTHON} ${script}
                    --stub ${BOOTPACK_STUB_EXE} --bin ${CMAKE_BINARY_DIR}/bin ${ARGN})
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
 endfunction()

@@ -2,7 +2,7 @@
 # the cabinet library, and images whose setup program is stored as a cabinet
 # (resource type BL).
 set(BOOTPACK_CABINET_DIR ${CMAKE_BINARY_DIR}/bin/cabinets)
-set(BOOTPACK_CABINET_TOOL ${CMAKE_SOURCE_DIR}/tools/pack/cabinet.py)
+set(BOOTPACK_CABINET_TOOL ${BOOTPACK_PACKAGE_DIR}/pack/cabinet.py)
 file(MAKE_DIRECTORY ${BOOTPACK_CABINET_DIR})
 
 # bootpack_cabinet(NAME DEPENDS... ENTRIES FILE[:NAME_INSIDE]...) makes
@@ -12,7 +12,7 @@ function(bootpack_cabinet name)
   set(out ${BOOTPACK_CABINET_DIR}/${name}.cab)
   add_custom_command(
     OUTPUT ${out}
-    COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_CABINET_TOOL} --out ${out} ${cab_ENTRIES}
+    COMMAND ${BOOTPACK_PYTHON} -m bootpack.pack.cabinet --out ${out} ${cab_ENTRIES}
     DEPENDS ${BOOTPACK_CABINET_TOOL} ${cab_DEPENDS}
     COMMENT "Making test cabinet ${name}.cab"
     VERBATIM)
@@ -51,7 +51,7 @@ bootpack_layout(cabinet_short_name
 set(cabinet_packed ${BOOTPACK_LAYOUT_DIR}/cabinet_packed.exe)
 add_custom_command(
   OUTPUT ${cabinet_packed}
-  COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
+  COMMAND ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
           --out ${cabinet_packed}
           --resource BN BRISEL.7Z ${BOOTPACK_FIXTURE_DIR}/archive.7z
           --resource BL SETUP.EX_ ${cabinet_setup_exe} --cabinet

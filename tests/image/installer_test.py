@@ -24,14 +24,12 @@ import pefile
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 REPO = Path(__file__).resolve().parents[2]
-PACK = REPO / 'tools' / 'pack' / 'pack.py'
-sys.path.insert(0, str(REPO / 'tools' / 'pack'))
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-from cli import run_tool  # noqa: E402
-from image_writer import PeChecksum  # noqa: E402
-import pack  # noqa: E402
-from pe_resources import resource_bytes, resources  # noqa: E402
-from resource_section import HIGH_BIT, ResourceError, read_resources  # noqa: E402
+PACK = ('-m', 'bootpack', 'pack')
+from bootpack.cli import run_tool
+from bootpack.image_writer import PeChecksum
+from bootpack.pack import command as pack
+from bootpack.pe_resources import resource_bytes, resources
+from bootpack.resource_section import HIGH_BIT, ResourceError, read_resources
 
 ARGS = None
 TOOLCHAIN = ('clang-19', 'clang++-19', 'ld.lld-19', 'lld-19', 'x86_64-w64-mingw32-gcc',
@@ -113,7 +111,7 @@ class InstallerTest(unittest.TestCase):
         shutil.rmtree(cls.dir)
 
     def pack(self, out, *extra, env=None, stub=None):
-        return run(sys.executable, PACK, '--stub', stub or ARGS.stub, '--out', out, *extra,
+        return run(sys.executable, *PACK, '--stub', stub or ARGS.stub, '--out', out, *extra,
                    env=env)
 
     def pack_product(self, out, *extra, **kwargs):
@@ -371,7 +369,7 @@ class InstallerTest(unittest.TestCase):
                           f'setup = "{self.setup}"\nversion = "2.0.0.1"\n'
                           'company = "Acme Tools Ltd."\nproduct = "Widget"\nicon = "art.ico"\n'
                           'out = "Widget.exe"\n')
-        result = run(sys.executable, PACK, '--config', config, '--product', 'Gadget')
+        result = run(sys.executable, *PACK, '--config', config, '--product', 'Gadget')
         self.assertEqual(result.returncode, 0, result.stderr)
         strings = version_strings(pefile.PE(str(folder / 'Widget.exe')))
         self.assertEqual((strings['CompanyName'], strings['ProductName'], strings['FileVersion']),
@@ -381,7 +379,7 @@ class InstallerTest(unittest.TestCase):
                              ('out = \n', 'not TOML')):
             with self.subTest(reason):
                 config.write_text(text)
-                refused = run(sys.executable, PACK, '--config', config)
+                refused = run(sys.executable, *PACK, '--config', config)
                 self.assertNotEqual(refused.returncode, 0)
                 self.assertIn(reason, refused.stderr)
                 self.assertEqual(len(refused.stderr.strip().splitlines()), 1, refused.stderr)

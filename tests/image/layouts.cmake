@@ -12,7 +12,7 @@ add_custom_command(
 set(image_product ${BOOTPACK_LAYOUT_DIR}/image_product.exe)
 add_custom_command(
   OUTPUT ${image_product}
-  COMMAND ${Python3_EXECUTABLE} ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
+  COMMAND ${BOOTPACK_PACK} --stub ${BOOTPACK_STUB_EXE}
           --archive ${image_product_archive} --setup $<TARGET_FILE:winrun>
           --version 2.5.7.11 --out ${image_product}
   DEPENDS bootpack_exe ${BOOTPACK_STUB_EXE} winrun ${BOOTPACK_PACK_SOURCES} ${image_product_archive}
@@ -22,7 +22,7 @@ list(APPEND BOOTPACK_LAYOUTS ${image_product})
 
 # The packer's layout checks in product mode, on Linux: no Wine needed.
 add_test(NAME pack_product_layouts
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pack_product_test.py
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/pack_product_test.py
                  --stub ${BOOTPACK_STUB_EXE})
 
 # Signing and inspecting a packed product; inspect runs the payload stage
@@ -37,5 +37,5 @@ bootpack_tool_test(installer_from_stub ${CMAKE_CURRENT_LIST_DIR}/installer_test.
 # Signing from each key store (encrypted PEM, PKCS#12, a SoftHSM2 token) with
 # time stamps from a server on 127.0.0.1, and ./bootpack verify; no Wine.
 add_test(NAME sign_key_stores
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sign_key_stores_test.py
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/sign_key_stores_test.py
                  --installer ${image_product})

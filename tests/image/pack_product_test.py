@@ -15,13 +15,11 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'pack'))
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-import pack  # noqa: E402
-from cli import run_tool  # noqa: E402
-from payload_checks import write_7z_stand_in  # noqa: E402
-from pe_resources import open_image, resource_bytes, resources  # noqa: E402
-from product import LayoutError, check_file_name  # noqa: E402
+from bootpack.pack import command as pack
+from bootpack.cli import run_tool
+from bootpack.payload import write_7z_stand_in
+from bootpack.pe_resources import open_image, resource_bytes, resources
+from bootpack.pack.product import LayoutError, check_file_name
 
 STUB = None
 

@@ -17,8 +17,7 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-from pe_resources import open_image, resources  # noqa: E402
+from bootpack.pe_resources import open_image, resources
 
 ARGS = None
 
@@ -33,13 +32,13 @@ class SignInspectTest(unittest.TestCase):
         cls.dir = Path(tempfile.mkdtemp(prefix='sign-inspect-'))
         cls.pki = cls.dir / 'pki'
         for pki in (cls.pki, cls.dir / 'other-pki'):
-            made = run(sys.executable, REPO / 'tools/sign/sign.py', '--make-test-pki', pki)
+            made = run(sys.executable, '-m', 'bootpack', 'sign', '--make-test-pki', pki)
             assert made.returncode == 0, made.stderr
         (cls.dir / 'readme.txt').write_text('sample')
         archive = cls.dir / 'brisel.7z'
         assert run('7zz', 'a', '-bso0', '-bsp0', archive, cls.dir / 'readme.txt').returncode == 0
         cls.installer = cls.dir / 'installer.exe'
-        packed = run(sys.executable, REPO / 'tools/pack/pack.py', '--stub', ARGS.stub,
+        packed = run(sys.executable, '-m', 'bootpack', 'pack', '--stub', ARGS.stub,
                      '--archive', archive, '--setup', ARGS.bin / 'winrun.exe',
                      '--out', cls.installer)
         assert packed.returncode == 0, packed.stderr
@@ -49,7 +48,7 @@ class SignInspectTest(unittest.TestCase):
         shutil.rmtree(cls.dir)
 
     def sign(self, source, out, *extra):
-        return run(sys.executable, REPO / 'tools/sign/sign.py', source, '--cert',
+        return run(sys.executable, '-m', 'bootpack', 'sign', source, '--cert',
                    self.pki / 'codesign.pem', '--key', self.pki / 'codesign.key',
                    '--tsa-cert', self.pki / 'tsa-chain.pem', '--tsa-key', self.pki / 'tsa.key',
                    '--out', out, *extra)
@@ -83,14 +82,14 @@ class SignInspectTest(unittest.TestCase):
                                     f'a changed byte of {name} still verifies')
 
     def test_signing_refuses_without_a_time_stamp(self):
-        result = run(sys.executable, REPO / 'tools/sign/sign.py', self.installer, '--cert',
+        result = run(sys.executable, '-m', 'bootpack', 'sign', self.installer, '--cert',
                      self.pki / 'codesign.pem', '--key', self.pki / 'codesign.key',
                      '--out', self.dir / 'unstamped.exe')
         self.assertNotEqual(result.returncode, 0)
         self.assertFalse((self.dir / 'unstamped.exe').exists())
 
     def inspect(self, image, *options):
-        return run(sys.executable, REPO / 'tools/inspect/inspect_installer.py', image, *options)
+        return run(sys.executable, '-m', 'bootpack', 'inspect', image, *options)
 
     def test_inspect_verdict_follows_what_it_found(self):
         signed = self.dir / 'inspected.exe'
@@ -108,7 +107,7 @@ class SignInspectTest(unittest.TestCase):
         # Signed with this root's key, time-stamped by an authority of another.
         foreign_tsa = self.dir / 'foreign-tsa.exe'
         other = self.dir / 'other-pki'
-        stamped = run(sys.executable, REPO / 'tools/sign/sign.py', self.installer, '--cert',
+        stamped = run(sys.executable, '-m', 'bootpack', 'sign', self.installer, '--cert',
                       self.pki / 'codesign.pem', '--key', self.pki / 'codesign.key',
                       '--tsa-cert', other / 'tsa-chain.pem', '--tsa-key', other / 'tsa.key',
                       '--verify-ca', ca, '--verify-tsa-ca', other_ca, '--out', foreign_tsa)

@@ -21,8 +21,8 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-SIGN = REPO / 'tools/sign/sign.py'
-VERIFY = REPO / 'tools/verify/verify.py'
+SIGN = ('-m', 'bootpack', 'sign')
+VERIFY = ('-m', 'bootpack', 'verify')
 SOFTHSM_MODULE = '/usr/lib/softhsm/libsofthsm2.so'
 PASSWORD, PIN = 'pfx-s3cret-Xq7', '492817'
 ARGS = None
@@ -82,7 +82,7 @@ class SignKeyStoresTest(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = Path(tempfile.mkdtemp(prefix='sign-key-stores-'))
         pki = cls.pki = cls.dir / 'pki'
-        made = run(sys.executable, SIGN, '--make-test-pki', pki)
+        made = run(sys.executable, *SIGN, '--make-test-pki', pki)
         assert made.returncode == 0, made.stderr
         (pki / 'tsa.cnf').write_text(TSA_CONFIG.format(dir=pki))
         (pki / 'serial').write_text('01\n')
@@ -166,7 +166,7 @@ class SignKeyStoresTest(unittest.TestCase):
                 installer = self.copy_of_installer('signed.exe')
                 self.seen.write_text('')
                 # The first server is down: the second one stamps.
-                signed = run(sys.executable, SIGN, installer, *store, '--timestamp-url',
+                signed = run(sys.executable, *SIGN, installer, *store, '--timestamp-url',
                              self.dead_url, '--timestamp-url', self.tsa_url, env=env)
                 self.assertEqual(signed.returncode, 0, signed.stderr)
                 seen = self.seen.read_text()
@@ -176,13 +176,13 @@ class SignKeyStoresTest(unittest.TestCase):
                 checked = run('osslsigncode', 'verify', '-in', installer, '-CAfile',
                               self.pki / 'ca.pem', '-TSA-CAfile', self.pki / 'ca.pem')
                 self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
-                verified = run(sys.executable, VERIFY, installer, '--ca', self.pki / 'ca.pem')
+                verified = run(sys.executable, *VERIFY, installer, '--ca', self.pki / 'ca.pem')
                 self.assertEqual(verified.returncode, 0, verified.stderr)
                 self.assertIn('signature valid', verified.stdout)
 
     def test_verify_says_which_property_fails(self):
         signed = self.copy_of_installer('to-verify.exe')
-        result = run(sys.executable, SIGN, signed, '--cert', self.pki / 'codesign.pem',
+        result = run(sys.executable, *SIGN, signed, '--cert', self.pki / 'codesign.pem',
                      '--key', self.pki / 'codesign.key', '--timestamp-url', self.tsa_url)
         self.assertEqual(result.returncode, 0, result.stderr)
         data = bytearray(signed.read_bytes())
@@ -198,7 +198,7 @@ class SignKeyStoresTest(unittest.TestCase):
         unstamped, wrong_use = (self.copy_of_installer(n) for n in ('unstamped.exe',
                                                                      'wrong-use.exe'))
         for image, role in ((unstamped, 'codesign'), (wrong_use, 'tsa')):
-            result = run(sys.executable, SIGN, image, '--cert', self.pki / f'{role}.pem',
+            result = run(sys.executable, *SIGN, image, '--cert', self.pki / f'{role}.pem',
                          '--key', self.pki / f'{role}.key', '--no-timestamp')
             self.assertEqual(result.returncode, 0, result.stderr)
         rows = [
@@ -215,7 +215,7 @@ class SignKeyStoresTest(unittest.TestCase):
         ]
         for what, image, root, status, text in rows:
             with self.subTest(what):
-                result = run(sys.executable, VERIFY, image, '--ca', root)
+                result = run(sys.executable, *VERIFY, image, '--ca', root)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assert_one_line(result.stderr, text)
 
@@ -270,20 +270,20 @@ class SignKeyStoresTest(unittest.TestCase):
         before = installer.read_bytes()
         for what, arguments, env, text in rows:
             with self.subTest(what):
-                result = run(sys.executable, SIGN, installer, *arguments, env=env)
+                result = run(sys.executable, *SIGN, installer, *arguments, env=env)
                 self.assertNotEqual(result.returncode, 0)
                 self.assert_one_line(result.stderr, text)
                 self.assertNotIn('error:', result.stderr)
                 self.assertEqual(installer.read_bytes(), before)
                 self.assertEqual(sorted(p.name for p in self.dir.glob('.input.exe*')), [])
-        not_an_image = run(sys.executable, SIGN, pki / 'ca.pem', *pem, *stamp)
+        not_an_image = run(sys.executable, *SIGN, pki / 'ca.pem', *pem, *stamp)
         self.assert_one_line(not_an_image.stderr, 'not a PE image')
 
     def test_a_terminated_signing_leaves_the_input_as_it_was(self):
         installer = self.copy_of_installer('terminated.exe')
         before = installer.read_bytes()
         signing = subprocess.Popen(
-            [sys.executable, str(SIGN), str(installer), '--cert', str(self.pki / 'codesign.pem'),
+            [sys.executable, *SIGN, str(installer), '--cert', str(self.pki / 'codesign.pem'),
              '--key', str(self.pki / 'codesign.key'), '--timestamp-url', self.tsa_url + 'slow'],
             stderr=subprocess.PIPE, text=True)
         # Wait until it asks for the time stamp, which never comes.
@@ -307,7 +307,7 @@ class SignKeyStoresTest(unittest.TestCase):
         before = installer.read_bytes()
         for path in (self.dir, folder, *folder.iterdir()):
             os.chmod(path, 0o555 if path.is_dir() else 0o444)
-        command = [sys.executable, SIGN, installer, '--cert', folder / 'codesign.pem',
+        command = [sys.executable, *SIGN, installer, '--cert', folder / 'codesign.pem',
                    '--key', folder / 'codesign.key', '--no-timestamp']
         if os.geteuid() == 0:  # root writes anywhere: sign as nobody
             command = ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'] + command

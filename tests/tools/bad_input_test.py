@@ -19,12 +19,11 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-from payload_checks import write_7z_stand_in  # noqa: E402
+from bootpack.payload import write_7z_stand_in
 
 ARGS = None
-PACK = REPO / 'tools' / 'pack' / 'pack.py'
-INSPECT = REPO / 'tools' / 'inspect' / 'inspect_installer.py'
+PACK = ('-m', 'bootpack', 'pack')
+INSPECT = ('-m', 'bootpack', 'inspect')
 MiB = 1 << 20
 
 
@@ -65,7 +64,7 @@ class BadInputTest(unittest.TestCase):
         shutil.rmtree(cls.root)
 
     def pack(self, *extra, archive=None, setup=None):
-        return [sys.executable, PACK, '--stub', ARGS.stub, '--archive',
+        return [sys.executable, *PACK, '--stub', ARGS.stub, '--archive',
                 archive or self.archive, '--setup', setup or self.setup, *extra]
 
     def test_bad_inputs_end_with_one_line_and_leave_nothing(self):
@@ -91,7 +90,7 @@ class BadInputTest(unittest.TestCase):
                 '--out', installer, archive=inputs / 'huge.7z'), 1,
              'Windows does not load executable images of 2 GiB or more'),
             ('pack: an archive of 2.2 GiB beside a setup in a cabinet',
-             ['prlimit', f'--fsize={MiB}', sys.executable, PACK, '--stub', ARGS.stub, '--out',
+             ['prlimit', f'--fsize={MiB}', sys.executable, *PACK, '--stub', ARGS.stub, '--out',
               installer, '--resource', 'BN', 'BRISEL.7Z', inputs / 'huge.7z',
               '--resource', 'BL', 'SETUP.EX_', self.setup, '--cabinet'], 1,
              'Windows does not load executable images of 2 GiB or more'),
@@ -111,25 +110,25 @@ class BadInputTest(unittest.TestCase):
              'is also an input'),
             ('pack: no --out', self.pack(), 2, 'required: --out'),
             ('pack: bad resource identifier',
-             python + [PACK, '--stub', ARGS.stub, '--out', installer, '--resource',
+             python + [*PACK, '--stub', ARGS.stub, '--out', installer, '--resource',
                        'BN', '#0', self.archive], 2, 'identifiers run from 1'),
             ('pack: resource name of 65,536 characters',
-             python + [PACK, '--stub', ARGS.stub, '--out', installer, '--resource',
+             python + [*PACK, '--stub', ARGS.stub, '--out', installer, '--resource',
                        'BN', self.long_name, self.archive], 2, 'names of at most 65535'),
             ('pack: resource name of 65,536 characters in --config',
-             python + [PACK, '--stub', ARGS.stub, '--out', installer, '--config',
+             python + [*PACK, '--stub', ARGS.stub, '--out', installer, '--config',
                        inputs / 'long-name.toml'], 2, 'names of at most 65535'),
             ('pack: copyright of 40,000 characters',
              self.pack('--out', installer, '--copyright', 'C' * 40000), 1,
              'at most 65535 fit'),
             ('inspect: no file', bootpack + ['inspect'], 2, 'required: FILE.exe'),
-            ('inspect: missing file', python + [INSPECT, inputs / 'absent.exe'], 2,
+            ('inspect: missing file', python + [*INSPECT, inputs / 'absent.exe'], 2,
              'no such file'),
-            ('inspect: a text file', python + [INSPECT, inputs / 'readme.txt'], 2,
+            ('inspect: a text file', python + [*INSPECT, inputs / 'readme.txt'], 2,
              'not a PE image'),
-            ('inspect: 300 bytes of an image', python + [INSPECT, '--no-run',
+            ('inspect: 300 bytes of an image', python + [*INSPECT, '--no-run',
                                                          inputs / 'cut300.exe'], 1, None),
-            ('inspect: missing root', python + [INSPECT, '--no-run', '--ca',
+            ('inspect: missing root', python + [*INSPECT, '--no-run', '--ca',
                                                 inputs / 'absent.pem', ARGS.bin / 'bootpack.exe'],
              2, 'absent.pem: no such file'),
             ('run: no program', bootpack + ['run'], 2, 'usage: ./bootpack run'),

@@ -19,10 +19,8 @@ from pathlib import Path
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'inspect'))
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-import inspect_installer  # noqa: E402
-from cli import run_tool  # noqa: E402
+from bootpack.inspect import command as inspect_installer
+from bootpack.cli import run_tool
 
 ARGS = None
 IMAGE = b''
@@ -78,7 +76,7 @@ class InspectRobustnessTest(unittest.TestCase):
     def test_whole_with_the_payload_stage(self, data):
         path = SCRATCH / 'damaged-run.exe'
         path.write_bytes(data)
-        result = subprocess.run([sys.executable, REPO / 'tools/inspect/inspect_installer.py',
+        result = subprocess.run([sys.executable, '-m', 'bootpack', 'inspect',
                                  path], capture_output=True, text=True, timeout=120)
         self.assertIsNone(answer(result.returncode, result.stderr))
 
@@ -89,12 +87,12 @@ def make_signed_image(directory):
         assert result.returncode == 0, result.stderr
     (directory / 'readme.txt').write_text('sample')
     run('7zz', 'a', '-bso0', '-bsp0', directory / 'brisel.7z', directory / 'readme.txt')
-    run(sys.executable, REPO / 'tools/pack/pack.py', '--stub', ARGS.stub, '--archive',
+    run(sys.executable, '-m', 'bootpack', 'pack', '--stub', ARGS.stub, '--archive',
         directory / 'brisel.7z', '--setup', ARGS.bin / 'sample_setup.exe',
         '--out', directory / 'installer.exe')
     pki = directory / 'pki'
-    run(sys.executable, REPO / 'tools/sign/sign.py', '--make-test-pki', pki)
-    run(sys.executable, REPO / 'tools/sign/sign.py', directory / 'installer.exe', '--cert',
+    run(sys.executable, '-m', 'bootpack', 'sign', '--make-test-pki', pki)
+    run(sys.executable, '-m', 'bootpack', 'sign', directory / 'installer.exe', '--cert',
         pki / 'codesign.pem', '--key', pki / 'codesign.key', '--tsa-cert',
         pki / 'tsa-chain.pem', '--tsa-key', pki / 'tsa.key')
     return (directory / 'installer.exe').read_bytes()

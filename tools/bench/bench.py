@@ -12,15 +12,14 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'pack'))
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-from cli import ToolError, last_line, run_tool  # noqa: E402
-from image_resources import image_resources, stub_image_resources  # noqa: E402
-from image_writer import write_image  # noqa: E402
-from payload_checks import START_HEADER_SIZE, write_7z_stand_in  # noqa: E402
-from pe_stub import StubImage  # noqa: E402
+from bootpack.cli import ToolError, last_line, run_tool
+from bootpack.host import build_dir
+from bootpack.pack.image_resources import image_resources, stub_image_resources
+from bootpack.image_writer import write_image
+from bootpack.payload import START_HEADER_SIZE, write_7z_stand_in
+from bootpack.pe_stub import StubImage
 
-BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
+BUILD = build_dir()
 PREFIX = Path(os.environ.get('BOOTPACK_WINEPREFIX', BUILD / 'wineprefix'))
 HARNESS = BUILD / 'bin' / 'payload_bench.exe'
 STUB = BUILD / 'bin' / 'bootpack.exe'
@@ -112,7 +111,7 @@ def harness(mode, rounds, *paths):
 
 
 def pack_command(*args):
-    return [sys.executable, str(REPO / 'tools' / 'pack' / 'pack.py'), '--stub', str(STUB)] \
+    return [sys.executable, '-m', 'bootpack', 'pack', '--stub', str(STUB)] \
         + [str(a) for a in args]
 
 

@@ -18,11 +18,11 @@ import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-from cli import ToolError, last_line, run_tool  # noqa: E402
-from pe_resources import open_image, resources  # noqa: E402
+from bootpack.cli import ToolError, last_line, run_tool
+from bootpack.host import build_dir
+from bootpack.pe_resources import open_image, resources
 
-BUILD = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
+BUILD = build_dir()
 PREFIX = os.environ.get('BOOTPACK_WINEPREFIX', str(BUILD / 'wineprefix'))
 DEMO = BUILD / 'demo'
 PKI = BUILD / 'pki'
@@ -44,8 +44,8 @@ def run(command, check=True, **kwargs):
     return result
 
 
-def python(script, *args, check=True):
-    return run([sys.executable, REPO / script] + list(args), check=check)
+def bootpack(command, *args, check=True):
+    return run([sys.executable, '-m', 'bootpack', command] + list(args), check=check)
 
 
 def wine(*args, check=False):
@@ -57,7 +57,7 @@ def windows_path(path):
 
 
 def show_verdict(installer):
-    verdict = python('tools/verify/verify.py', installer, '--ca', PKI / 'ca.pem', check=False)
+    verdict = bootpack('verify', installer, '--ca', PKI / 'ca.pem', check=False)
     print(f'./bootpack verify: exit {verdict.returncode}: '
           + (verdict.stdout or verdict.stderr).strip())
 
@@ -91,14 +91,14 @@ def main(argv=None):
 
     step('2. Pack it with the demo setup program')
     installer = DEMO / 'BriselInstaller.exe'
-    python('tools/pack/pack.py', '--archive', archive, '--setup', BUILD / 'bin' / 'sample_setup.exe',
+    bootpack('pack', '--archive', archive, '--setup', BUILD / 'bin' / 'sample_setup.exe',
            '--version', '1.4.0.0', '--out', installer)
     print(f'{installer}: {installer.stat().st_size:,} bytes')
 
     step('3. Sign it: SHA-256, RSA, time stamp (throwaway CA and local TSA)')
     if not (PKI / 'ca.pem').is_file():
-        print(python('tools/sign/sign.py', '--make-test-pki', PKI).stdout.rstrip())
-    print(python('tools/sign/sign.py', installer, '--cert', PKI / 'codesign.pem',
+        print(bootpack('sign', '--make-test-pki', PKI).stdout.rstrip())
+    print(bootpack('sign', installer, '--cert', PKI / 'codesign.pem',
                  '--key', PKI / 'codesign.key', '--tsa-cert', PKI / 'tsa-chain.pem',
                  '--tsa-key', PKI / 'tsa.key', '--verify-ca', PKI / 'ca.pem').stdout.rstrip())
     verified = run(['osslsigncode', 'verify', '-in', installer, '-CAfile', PKI / 'ca.pem',
@@ -126,7 +126,7 @@ def main(argv=None):
     tampered.unlink()
 
     step('5. Inspect the signed installer')
-    inspect = run([sys.executable, REPO / 'tools' / 'inspect' / 'inspect_installer.py', installer,
+    inspect = run([sys.executable, '-m', 'bootpack', 'inspect', installer,
                    '--ca', PKI / 'ca.pem'], check=False)
     print(inspect.stdout.rstrip())
 

@@ -19,8 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-from cli import ToolError, output_file, run_tool  # noqa: E402
+from bootpack.cli import ToolError, output_file, run_tool
 
 ROWS = Path(__file__).with_name('rows.txt')
 MATRIX = REPO / 'docs' / 'failure-matrix.md'

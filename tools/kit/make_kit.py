@@ -14,8 +14,8 @@ import sys
 import zipfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cli import ToolError, UsageError, output_file, run_tool  # noqa: E402
+from bootpack.cli import ToolError, UsageError, output_file, run_tool
+from bootpack.host import build_dir
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parents[1]
@@ -109,7 +109,7 @@ def main(argv=None):
                     'layouts, fixtures and programs they use, and run-tests.cmd. Unzip it '
                     'on Windows 10 or 11 x64 and run run-tests.cmd; it ends with '
                     '"N passed, N failed" and writes results.txt.')
-    parser.add_argument('--build', type=Path, default=REPO / 'build',
+    parser.add_argument('--build', type=Path, default=build_dir(),
                         help='the build folder (default build/)')
     parser.add_argument('--out', type=Path,
                         help='the zip to write (default BUILD/kit/bootpack-tests.zip)')

@@ -22,16 +22,13 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 RESOURCES = REPO / 'src' / 'resources'
-sys.path.insert(0, str(REPO / 'tools' / 'pack'))
-sys.path.insert(0, str(REPO / 'tools' / 'common'))
-sys.path.insert(0, str(RESOURCES))
-import draw_icon  # noqa: E402
-from cli import ToolError, output_file  # noqa: E402
-from icon_file import IconImage  # noqa: E402
-from image_resources import branded_strings, image_resources  # noqa: E402
-from image_writer import write_image  # noqa: E402
-from pe_stub import StubError, StubImage  # noqa: E402
-from version_block import parse_version  # noqa: E402
+import draw_icon
+from bootpack.cli import ToolError, output_file
+from bootpack.pack.icon_file import IconImage
+from bootpack.pack.image_resources import branded_strings, image_resources
+from bootpack.image_writer import write_image
+from bootpack.pe_stub import StubError, StubImage
+from bootpack.pack.version_block import parse_version
 
 
 def _git(*args):

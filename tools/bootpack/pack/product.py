@@ -9,13 +9,13 @@ A refused layout leaves no output file.
 import sys
 from pathlib import Path
 
-from cli import ToolError
-from installer import check_installer, open_stub, write_installer
-from outputs import pack_outputs
-from payload_checks import PayloadError, archive_name_problem, check_7z_container, \
+from bootpack.cli import ToolError
+from bootpack.pack.installer import check_installer, open_stub, write_installer
+from bootpack.pack.outputs import pack_outputs
+from bootpack.payload import PayloadError, archive_name_problem, check_7z_container, \
     check_setup_image
-from resource_section import LANG_EN_US, Resource
-from version_block import parse_version
+from bootpack.resource_section import LANG_EN_US, Resource
+from bootpack.pack.version_block import parse_version
 
 ARCHIVE_TYPE = 'BN'
 DEFAULT_ARCHIVE_NAME = 'BRISEL.7Z'
@@ -179,7 +179,7 @@ def pack_product(args):
                     cabinets={1} if layout['storage'] == 'BL' else set())
     with pack_outputs(args, inputs) as (image, scratch):
         if layout['storage'] == 'BL':
-            from cabinet import in_cabinets
+            from bootpack.pack.cabinet import in_cabinets
             payload = in_cabinets(payload, [1], scratch)
         write_installer(args, stub, payload, image, layout['out'].stem,
                         version=layout['version'], progress=Progress())

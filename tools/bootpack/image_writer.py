@@ -16,8 +16,8 @@ for drivers and boot-time images, and signing writes it anyway.
 import os
 import struct
 
-from pe_stub import PAGE, check_loadable
-from resource_section import ResourceLayout, align
+from bootpack.pe_stub import PAGE, check_loadable
+from bootpack.resource_section import ResourceLayout, align
 
 COPY_CHUNK = 8 << 20
 KERNEL_CHUNK = 64 << 20

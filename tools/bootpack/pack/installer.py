@@ -4,32 +4,28 @@ that holds the payload and the image resources, branded as asked.
 Needs Python's standard library alone: no compiler, linker or build tree,
 only a stub image (by default the build's bootpack.exe).
 """
-import os
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cli import ToolError, describe_os_error  # noqa: E402
-from icon_file import IconError, read_icon_file  # noqa: E402
-from image_resources import (ImageResourceError, branded_strings, image_resources,  # noqa: E402
+from bootpack.cli import ToolError, describe_os_error
+from bootpack.host import STUB, windows_program
+from bootpack.pack.icon_file import IconError, read_icon_file
+from bootpack.pack.image_resources import (ImageResourceError, branded_strings, image_resources,
                              stub_image_resources)
-from image_writer import check_image_size, write_image  # noqa: E402
-from pe_stub import StubError, StubImage  # noqa: E402
-from resource_section import ResourceError  # noqa: E402
-from version_block import VersionBlockError  # noqa: E402
+from bootpack.image_writer import check_image_size, write_image
+from bootpack.pe_stub import StubError, StubImage
+from bootpack.resource_section import ResourceError
+from bootpack.pack.version_block import VersionBlockError
 
-REPO = Path(__file__).resolve().parents[2]
-
-
-def default_stub():
-    build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
-    return build / 'bin' / 'bootpack.exe'
 
 
 def open_stub(path):
-    path = Path(path) if path else default_stub()
+    path = Path(path) if path else windows_program(STUB)
+    if path is None:
+        raise ToolError('this bootpack carries no stub (run ./bootpack build) '
+                        'and no --stub was given')
     if not path.exists():
-        raise ToolError(f'no stub image at {path}; run ./bootpack build or give --stub')
+        raise ToolError(f'no stub image at {path}')
     try:
         return StubImage(path)
     except StubError as error:

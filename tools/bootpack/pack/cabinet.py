@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Stores files in a cabinet with MSZIP compression, through Debian's gcab.
 
 The files go into the cabinet in the order given, each under its own base
@@ -15,8 +14,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cli import ToolError  # noqa: E402
+from bootpack.cli import ToolError
 
 # The date stored for every file (1980-01-01 00:00 UTC, the first a cabinet holds).
 STORED_TIME = 315532800

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Signs an installer with Authenticode: SHA-256 digests, an RSA signature
 and an RFC 3161 time-stamp countersignature, through Debian's osslsigncode.
 
@@ -8,17 +7,14 @@ verification fail.
 """
 import argparse
 import os
-import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / 'common')]
-from cli import ToolError, UsageError, output_file, run_tool  # noqa: E402
-from keystores import add_key_options, explain_failure, key_store  # noqa: E402
-from osslsigncode import run_osslsigncode  # noqa: E402
-from signature import check_signature, image_layout, read_roots  # noqa: E402
-from test_pki import make_test_pki  # noqa: E402
-from timestamps import add_timestamp, add_timestamp_options, timestamp_route  # noqa: E402
+from bootpack.cli import ToolError, UsageError, output_file
+from bootpack.sign.keystores import add_key_options, explain_failure, key_store
+from bootpack.sign.osslsigncode import run_osslsigncode
+from bootpack.signature import check_signature, image_layout, read_roots
+from bootpack.sign.test_pki import make_test_pki
+from bootpack.sign.timestamps import add_timestamp, add_timestamp_options, timestamp_route
 
 DESCRIPTION = """\
 Sign FILE.exe in place (or into --out) with Authenticode. The signed image is
@@ -126,7 +122,3 @@ def main(argv=None):
         parser.error('FILE.exe is required')
     sign(args)
     return 0
-
-
-if __name__ == '__main__':
-    sys.exit(run_tool('bootpack sign', main))

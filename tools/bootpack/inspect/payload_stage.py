@@ -1,12 +1,8 @@
 """The outcome a run of the image reaches: the stub's own payload stage,
 inspect_payload.exe, run under Wine on the image loaded as data."""
-import os
-import subprocess
-from pathlib import Path
+from bootpack.cli import ToolError, last_line
+from bootpack.host import PAYLOAD_STAGE, run_windows, windows_path, windows_program
 
-from cli import ToolError, last_line
-
-REPO = Path(__file__).resolve().parents[2]
 EXIT_MEANINGS = {
     112: 'the product archive resource is missing or the payload is malformed',
     115: 'the setup resource is missing, malformed or its cabinet could not be expanded',
@@ -19,22 +15,13 @@ ERROR_NAMES = {2: 'ERROR_FILE_NOT_FOUND', 13: 'ERROR_INVALID_DATA (a name that i
 STARTED = ('setup_file', 'setup_bytes', 'archive_name', 'archive_type')
 
 
-def windows_path(path):
-    env = dict(os.environ, WINEDEBUG='-all')
-    env.setdefault('WINEPREFIX', os.environ.get('BOOTPACK_WINEPREFIX', ''))
-    result = subprocess.run(['winepath', '-w', str(path)], capture_output=True, text=True,
-                            env=env)
-    return result.stdout.strip() or 'Z:' + str(path).replace('/', '\\')
-
-
-def run_payload_stage(report, path, build):
+def run_payload_stage(report, path):
     found = report.section('Outcome of a run with this payload')
-    tool = Path(build) / 'bin' / 'inspect_payload.exe'
-    if not tool.is_file():
-        raise ToolError(f'{tool} is missing; run ./bootpack build', status=2)
-    result = subprocess.run([str(REPO / 'tools' / 'wine-exec'), str(tool),
-                             windows_path(Path(path).resolve())],
-                            capture_output=True, text=True, errors='replace')
+    tool = windows_program(PAYLOAD_STAGE)
+    if tool is None:
+        raise ToolError(f'this bootpack carries no {PAYLOAD_STAGE} (run ./bootpack build), '
+                        'so the outcome cannot be checked; --no-run leaves it out', status=2)
+    result = run_windows(tool, windows_path(path))
     values = dict(line.split('=', 1) for line in result.stdout.splitlines() if '=' in line)
     needed = ('outcome', 'extra') + (STARTED if values.get('outcome') == '0' else ())
     if not all(key in values for key in needed) or not all(

@@ -6,7 +6,7 @@ import re
 import shutil
 import subprocess
 
-from cli import ToolError
+from bootpack.cli import ToolError
 
 # Lines that carry no reason: progress, verdicts, and OpenSSL's error queue,
 # whose internals the user does not need.

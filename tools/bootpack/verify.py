@@ -1,12 +1,9 @@
-#!/usr/bin/env python3
 """./bootpack verify: a plain yes or no on a signed installer."""
 import argparse
-import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cli import ToolError, UsageError, run_tool  # noqa: E402
-from signature import check_signature  # noqa: E402
+from bootpack.cli import ToolError, UsageError
+from bootpack.signature import check_signature
 
 DESCRIPTION = """\
 Check FILE.exe's Authenticode signature against the roots given, and nothing
@@ -41,7 +38,3 @@ def main(argv=None):
     print(f'{args.file}: signature valid: the digest matches the image, the certificate '
           f'chains to {args.ca}, time-stamped')
     return 0
-
-
-if __name__ == '__main__':
-    sys.exit(run_tool('bootpack verify', main))

@@ -14,7 +14,7 @@ Only the headers that describe these two sections change.
 import struct
 from collections import namedtuple
 
-from resource_section import ResourceError, align, read_resources
+from bootpack.resource_section import ResourceError, align, read_resources
 
 PAGE = 4096
 SECTION_HEADER_SIZE = 40

@@ -5,12 +5,13 @@ import struct
 
 import pefile
 
-from icon_file import IconError, describe_image, entry_differences, image_format
-from payload_checks import (PayloadError, archive_name_problem, check_7z_container,
+from bootpack.pack.icon_file import IconError, describe_image, entry_differences, image_format
+from bootpack.payload import (PayloadError, archive_name_problem, check_7z_container,
                             check_setup_image)
-from pe_resources import resource_bytes, resources
-from pe_stub import loadable_problem
-from version_block import VersionBlockError, dotted, read_version_block
+from bootpack.pe_resources import (RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, resource_bytes,
+                                   resources)
+from bootpack.pe_stub import loadable_problem
+from bootpack.pack.version_block import VersionBlockError, dotted, read_version_block
 
 DLL_FLAGS = [(0x20, 'HIGH_ENTROPY_VA'), (0x40, 'DYNAMIC_BASE'), (0x80, 'FORCE_INTEGRITY'),
              (0x100, 'NX_COMPAT'), (0x200, 'NO_ISOLATION'), (0x400, 'NO_SEH'),
@@ -26,7 +27,6 @@ SUPPORTED_OS = {'{e2011457-1546-43c5-a5fe-008deee3d3f0}': 'Vista',
                 '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}': '8',
                 '{1f676c76-80e1-4239-95bb-83d0f6d0da78}': '8.1',
                 '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}': '10'}
-RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 PAYLOAD_TYPES = ('B7', 'BL', 'BN')
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Checks an installer image before it ships: its headers and load
 configuration, the resources Windows and the shell read, the payload, the
 signature, and the outcome the stub will reach with this payload.
@@ -25,25 +24,17 @@ PE image, a --ca file that is missing).
 """
 import argparse
 import json
-import os
 import struct
-import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / 'common'))
-sys.path.insert(0, str(HERE.parent / 'pack'))
-import pefile  # noqa: E402
-from cli import UsageError, run_tool  # noqa: E402
-from findings import Report  # noqa: E402
-from image_checks import (check_headers, check_load_config, check_payload,  # noqa: E402
+import pefile
+from bootpack.cli import UsageError
+from bootpack.inspect.findings import Report
+from bootpack.inspect.image_checks import (check_headers, check_load_config, check_payload,
                           check_resources)
-from payload_stage import run_payload_stage  # noqa: E402
-from pe_resources import open_image  # noqa: E402
-from signature import check_signature  # noqa: E402
-
-REPO = HERE.parents[1]
+from bootpack.inspect.payload_stage import run_payload_stage
+from bootpack.pe_resources import open_image
+from bootpack.signature import check_signature
 
 # What a damaged image can make the readers raise; each check is cut short
 # with a finding instead.
@@ -74,7 +65,7 @@ def check_signature_section(report, path, ca, tsa_ca=None):
         found.line('chain: not checked (give --ca ROOT.pem to verify it)')
 
 
-def inspect(path, ca=None, run=True, build=None, tsa_ca=None):
+def inspect(path, ca=None, run=True, tsa_ca=None):
     """The findings about the image at PATH, or UsageError when it is no image."""
     size = Path(path).stat().st_size
     try:
@@ -90,7 +81,7 @@ def inspect(path, ca=None, run=True, build=None, tsa_ca=None):
     pe.close()
     check_signature_section(report, path, ca, tsa_ca)
     if run:
-        run_payload_stage(report, path, build)
+        run_payload_stage(report, path)
     return report
 
 
@@ -110,16 +101,11 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if not Path(args.file).is_file():
         raise UsageError(f'{args.file}: no such file')
-    build = Path(os.environ.get('BOOTPACK_BUILD_DIR', REPO / 'build'))
     if args.tsa_ca and not args.ca:
         raise UsageError('--tsa-ca goes with --ca')
-    report = inspect(args.file, args.ca, not args.no_run, build, args.tsa_ca)
+    report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca)
     if args.json:
         print(json.dumps(report.as_json(), indent=2))
     else:
         print(report.as_text())
     return 0 if report.ok else 1
-
-
-if __name__ == '__main__':
-    sys.exit(run_tool('bootpack inspect', main))

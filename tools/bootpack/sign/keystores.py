@@ -11,8 +11,8 @@ from pathlib import Path
 
 from asn1crypto import pkcs12
 
-from cli import ToolError, UsageError
-from osslsigncode import first_plain_line
+from bootpack.cli import ToolError, UsageError
+from bootpack.sign.osslsigncode import first_plain_line
 
 
 @dataclasses.dataclass

@@ -5,8 +5,8 @@ the demo). Without one, a signature dies with its certificate.
 import re
 import time
 
-from cli import ToolError, UsageError
-from osslsigncode import first_plain_line, run_osslsigncode
+from bootpack.cli import ToolError, UsageError
+from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 
 ATTEMPTS = 2            # per server
 RETRY_PAUSE = 1.0       # seconds between a server's attempts

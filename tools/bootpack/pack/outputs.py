@@ -6,7 +6,7 @@ import contextlib
 import tempfile
 from pathlib import Path
 
-from cli import ToolError, output_file
+from bootpack.cli import ToolError, output_file
 
 
 @contextlib.contextmanager

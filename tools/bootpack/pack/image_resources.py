@@ -10,15 +10,12 @@ revision ("LastChange") always stays the stub's: it names the code inside.
 """
 import re
 
-from icon_file import IconError, IconImage, group_entries, icon_group
-from resource_section import LANG_EN_US, Resource
-from version_block import (STRING_KEYS, VersionBlockError, build_version_block, dotted,
+from bootpack.pack.icon_file import IconError, IconImage, group_entries, icon_group
+from bootpack.pe_resources import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION
+from bootpack.resource_section import LANG_EN_US, Resource
+from bootpack.pack.version_block import (STRING_KEYS, VersionBlockError, build_version_block, dotted,
                            read_version_block)
 
-RT_ICON = 3
-RT_GROUP_ICON = 14
-RT_VERSION = 16
-RT_MANIFEST = 24
 ICON_GROUP_ID = 107
 VERSION_ID = 1
 MANIFEST_ID = 1

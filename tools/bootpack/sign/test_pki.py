@@ -6,8 +6,8 @@ import os
 import subprocess
 from pathlib import Path
 
-from cli import ToolError, last_line
-from osslsigncode import tool
+from bootpack.cli import ToolError, last_line
+from bootpack.sign.osslsigncode import tool
 
 PKI_CONFIG = """\
 [req]

@@ -1,18 +1,15 @@
-#!/usr/bin/env python3
 """Makes an installer: the bootpack stub image with a payload of resources."""
 import argparse
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'common'))
-from cli import ToolError, UsageError, run_tool  # noqa: E402
-from installer import (add_installer_options, check_installer, open_stub,  # noqa: E402
+from bootpack.cli import ToolError, UsageError
+from bootpack.pack.installer import (add_installer_options, check_installer, open_stub,
                        write_installer)
-from outputs import pack_outputs  # noqa: E402
-from product import add_product_options, is_product_mode, pack_product  # noqa: E402
-from product_file import ProductFileError, config_path, read_product_file  # noqa: E402
-from resource_section import LANG_EN_US, MAX_NAME_UNITS, Resource  # noqa: E402
+from bootpack.pack.outputs import pack_outputs
+from bootpack.pack.product import add_product_options, is_product_mode, pack_product
+from bootpack.pack.product_file import ProductFileError, config_path, read_product_file
+from bootpack.resource_section import LANG_EN_US, MAX_NAME_UNITS, Resource
 
 DESCRIPTION = """\
 Write FILE.exe: a copy of the stub image (the build's bootpack.exe, or
@@ -146,11 +143,7 @@ def pack_resources(args):
     inputs = [r.data for r in resources] + [stub.path, args.icon]
     with pack_outputs(args, inputs) as (image, scratch):
         if args.cabinet_indexes:
-            from cabinet import in_cabinets
+            from bootpack.pack.cabinet import in_cabinets
             resources = in_cabinets(resources, args.cabinet_indexes, scratch)
         write_installer(args, stub, resources, image, Path(args.out).stem)
     return 0
-
-
-if __name__ == '__main__':
-    sys.exit(run_tool('bootpack pack', main))

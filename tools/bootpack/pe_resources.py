@@ -6,6 +6,10 @@ import pefile
 
 Resource = namedtuple('Resource', 'type name language size rva')
 
+# The standard resource types the images carry besides the payload.
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = (
+    pefile.RESOURCE_TYPE[name] for name in ('RT_ICON', 'RT_GROUP_ICON', 'RT_VERSION', 'RT_MANIFEST'))
+
 
 def open_image(path):
     """The image at PATH, mapped rather than read, with the directories the

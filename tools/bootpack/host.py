@@ -1,0 +1,89 @@
+"""Where the tools find what they run on this machine: the Windows programs
+the package carries, a build tree when there is one, and Wine."""
+import os
+import shutil
+import subprocess
+from importlib import resources
+from pathlib import Path
+
+from bootpack.cli import ToolError
+
+# The stub and inspect's payload stage, copied into the package by the build.
+PROGRAMS = 'windows'
+STUB = 'bootpack.exe'
+PAYLOAD_STAGE = 'inspect_payload.exe'
+# Debian's wine64 has no command on PATH of its own; the wine package adds one.
+WINE_LOADERS = ('wine', '/usr/lib/wine/wine64')
+
+
+def build_dir():
+    """The build tree of a checkout: BOOTPACK_BUILD_DIR, else build/ beside
+    the package's folder."""
+    return Path(os.environ.get('BOOTPACK_BUILD_DIR') or Path(__file__).resolve().parents[2]
+                / 'build')
+
+
+def windows_program(name):
+    """A Windows program the tools run: from the build tree BOOTPACK_BUILD_DIR
+    names, else the one the package carries. None when neither has it."""
+    if os.environ.get('BOOTPACK_BUILD_DIR'):
+        path = build_dir() / 'bin' / name
+    else:
+        path = Path(str(resources.files('bootpack') / PROGRAMS / name))
+    return path if path.is_file() else None
+
+
+def wine_loader():
+    for loader in WINE_LOADERS:
+        found = shutil.which(loader)
+        if found:
+            return found
+    return None
+
+
+def wine_environment():
+    """Wine quiet, without a display or dialogs, in BOOTPACK_WINEPREFIX when set."""
+    env = dict(os.environ, WINEDEBUG=os.environ.get('WINEDEBUG', '-all'), DISPLAY='')
+    env.setdefault('WINEDLLOVERRIDES', 'mscoree,mshtml,winemenubuilder.exe=d')
+    if os.environ.get('BOOTPACK_WINEPREFIX'):
+        env['WINEPREFIX'] = os.environ['BOOTPACK_WINEPREFIX']
+    return env
+
+
+def windows_path(path):
+    """PATH as programs inside Wine see it; Wine maps / to drive Z:."""
+    path = Path(path).resolve()
+    winepath = shutil.which('winepath')
+    if winepath:
+        result = subprocess.run([winepath, '-w', str(path)], capture_output=True, text=True,
+                                env=wine_environment())
+        if result.returncode == 0 and result.stdout.strip():
+            return result.stdout.strip()
+    return 'Z:' + str(path).replace('/', '\\')
+
+
+def run_windows(program, *args):
+    """Runs a Windows program under Wine; a missing Wine is a usage error (2),
+    since what needs it cannot be checked without it."""
+    loader = wine_loader()
+    if loader is None:
+        raise ToolError(f'{Path(program).name} runs under Wine, which is not installed '
+                        '(apt install wine64), or leave the step out', status=2)
+    return subprocess.run([loader, str(program), *map(str, args)], capture_output=True,
+                          text=True, errors='replace', env=wine_environment(),
+                          stdin=subprocess.DEVNULL)
+
+
+def stub_revision():
+    """The source revision the carried stub was built from (its LastChange)."""
+    path = windows_program(STUB)
+    if path is None:
+        return 'none carried (run ./bootpack build)'
+    from bootpack.pack.version_block import read_version_block
+    from bootpack.pe_resources import RT_VERSION, open_image, resource_bytes, resources
+    try:
+        pe = open_image(path)
+        block = next(r for r in resources(pe) if r.type == RT_VERSION)
+        return read_version_block(resource_bytes(pe, block))[1].get('LastChange', 'unknown')
+    except Exception as error:  # a stub that cannot be read still lets --version answer
+        return f'unreadable ({error})'

@@ -39,3 +39,8 @@ bootpack_tool_test(installer_from_stub ${CMAKE_CURRENT_LIST_DIR}/installer_test.
 add_test(NAME sign_key_stores
          COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/sign_key_stores_test.py
                  --installer ${image_product})
+# The same tests that sign as another user, from a copy of the tree in a
+# folder of mode 0700 whose path has a space.
+add_test(NAME tools_in_private_checkout
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/private_checkout_test.py
+                 --installer ${image_product})

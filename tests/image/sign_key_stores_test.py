@@ -20,6 +20,8 @@ import time
 import unittest
 from pathlib import Path
 
+import bootpack
+
 REPO = Path(__file__).resolve().parents[2]
 SIGN = ('-m', 'bootpack', 'sign')
 VERIFY = ('-m', 'bootpack', 'verify')
@@ -40,8 +42,8 @@ ess_cert_id_alg = sha256
 """
 
 
-def run(*command, env=None):
-    return subprocess.run([str(c) for c in command], capture_output=True, text=True,
+def run(*command, env=None, cwd=None):
+    return subprocess.run([str(c) for c in command], capture_output=True, text=True, cwd=cwd,
                           env=None if env is None else dict(os.environ, **env))
 
 
@@ -309,16 +311,28 @@ class SignKeyStoresTest(unittest.TestCase):
             os.chmod(path, 0o555 if path.is_dir() else 0o444)
         command = [sys.executable, *SIGN, installer, '--cert', folder / 'codesign.pem',
                    '--key', folder / 'codesign.key', '--no-timestamp']
+        env = None
         if os.geteuid() == 0:  # root writes anywhere: sign as nobody
             command = ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'] + command
+            env = {'PYTHONPATH': str(self.tool_for_another_user())}
         try:
-            result = run(*command)
+            result = run(*command, env=env, cwd=self.dir)
         finally:
             os.chmod(self.dir, 0o700)
             os.chmod(folder, 0o700)
         self.assertNotEqual(result.returncode, 0)
         self.assert_one_line(result.stderr, 'is not writable')
         self.assertEqual(installer.read_bytes(), before)
+
+    def tool_for_another_user(self):
+        """A copy of the package that another user can read: the checkout may
+        lie under a folder only its owner can enter, such as /root."""
+        tool = Path(tempfile.mkdtemp(prefix='tool-', dir=self.dir))
+        shutil.copytree(Path(bootpack.__file__).parent, tool / 'bootpack',
+                        ignore=shutil.ignore_patterns('__pycache__', 'windows'))
+        for path in (tool, *tool.rglob('*')):
+            os.chmod(path, 0o755 if path.is_dir() else 0o644)
+        return tool
 
     def setUp(self):
         self.seen.write_text('')

@@ -80,7 +80,7 @@ def stub_revision():
     if path is None:
         return 'none carried (run ./bootpack build)'
     from bootpack.pack.version_block import read_version_block
-    from bootpack.pe_resources import RT_VERSION, open_image, resource_bytes, resources
+    from bootpack.pe_image import RT_VERSION, open_image, resource_bytes, resources
     try:
         pe = open_image(path)
         block = next(r for r in resources(pe) if r.type == RT_VERSION)

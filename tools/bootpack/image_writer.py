@@ -16,7 +16,8 @@ for drivers and boot-time images, and signing writes it anyway.
 import os
 import struct
 
-from bootpack.pe_stub import PAGE, check_loadable
+from bootpack.pe_image import PAGE
+from bootpack.pe_stub import check_loadable
 from bootpack.resource_section import ResourceLayout, align
 
 COPY_CHUNK = 8 << 20

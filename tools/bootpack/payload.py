@@ -3,11 +3,14 @@ checks of the archive's name, the archive's container and the setup
 program's headers, shared by pack (before anything is built) and inspect
 (on the resources of a finished image).
 
-Only Python's standard library is used here, so that packing needs nothing
-else. Every check reads a bounded number of bytes, whatever the file's size.
+Every check reads a bounded number of bytes, whatever the file's size.
 """
 import struct
 import zlib
+
+from bootpack.pe_image import (IMAGE_FILE_DLL, IMAGE_FILE_EXECUTABLE_IMAGE, MACHINE_ARM64,
+                               MACHINE_I386, MACHINE_X64, PE32_MAGIC, PE32_PLUS_MAGIC,
+                               SUBSYSTEM_CONSOLE, SUBSYSTEM_GUI, NotAnImage, read_headers)
 
 SEVEN_ZIP_SIGNATURE = bytes([0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C])
 START_HEADER_SIZE = 32
@@ -15,18 +18,27 @@ START_HEADER_SIZE = 32
 HEADER_IDS = {0x01, 0x17}
 CRC_CHUNK = 1 << 20
 
-IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
-IMAGE_FILE_DLL = 0x2000
-MACHINE_X64 = 0x8664
+# The first bytes of a setup program that its headers must lie in.
+SETUP_HEAD = 64 << 10
 # Machines a 64-bit Windows may still start, with what the user will see.
 OTHER_MACHINES = {
-    0x014C: 'it is a 32-bit x86 program, which Windows runs under its 32-bit layer',
-    0xAA64: 'it is an ARM64 program: it starts only on ARM64 Windows; on x86-64 '
-            'Windows the installer ends with 124',
+    MACHINE_I386: 'it is a 32-bit x86 program, which Windows runs under its 32-bit layer',
+    MACHINE_ARM64: 'it is an ARM64 program: it starts only on ARM64 Windows; on x86-64 '
+                   'Windows the installer ends with 124',
 }
-OPTIONAL_MAGIC = {MACHINE_X64: 0x20B, 0xAA64: 0x20B, 0x014C: 0x10B}
-SUBSYSTEM_GUI = 2
-SUBSYSTEM_CONSOLE = 3
+OPTIONAL_MAGIC = {MACHINE_X64: PE32_PLUS_MAGIC, MACHINE_ARM64: PE32_PLUS_MAGIC,
+                  MACHINE_I386: PE32_MAGIC}
+
+
+# The payload's resource types, by how the stub writes setup into its work
+# directory; the archive, of any of them, is read in place.
+PLAIN_TYPE = 'BN'      # setup written as setup.exe
+NAMED_TYPE = 'B7'      # setup written under its resource's own name
+CABINET_TYPE = 'BL'    # a cabinet written under its own name, expanded into setup.exe
+PAYLOAD_TYPES = (NAMED_TYPE, CABINET_TYPE, PLAIN_TYPE)
+# Resource names the stub tells apart by their beginning, in any case.
+ARCHIVE_PREFIX = 'brisel'
+SETUP_PREFIX = 'setup'
 
 
 class PayloadError(Exception):
@@ -95,23 +107,13 @@ def check_setup_image(stream, start, size):
     executable image the stub can start with CreateProcessW; returns a list
     of one-line warnings for one it starts but that will not behave as an
     x86-64 GUI setup does."""
-    def read(offset, count, what):
-        if offset + count > size:
-            raise PayloadError(f'is not a PE image ({what} lies past its end)')
-        stream.seek(start + offset)
-        data = stream.read(count)
-        if len(data) < count:
-            raise PayloadError(f'is not a PE image ({what} lies past its end)')
-        return data
-
-    dos = read(0, 0x40, 'the MZ header') if size >= 0x40 else b''
-    if dos[:2] != b'MZ':
-        raise PayloadError('is not a PE image (no MZ header)')
-    (pe,) = struct.unpack_from('<I', dos, 0x3C)
-    if read(pe, 4, 'the PE header') != b'PE\0\0':
-        raise PayloadError('is not a PE image (no PE header)')
-    machine, _, _, _, _, optional_size, characteristics = struct.unpack(
-        '<HHIIIHH', read(pe + 4, 20, 'the file header'))
+    stream.seek(start)
+    try:
+        pe = read_headers(stream.read(min(size, SETUP_HEAD)))
+    except NotAnImage as error:
+        raise PayloadError(f'is not a PE image ({error})') from None
+    machine = pe.FILE_HEADER.Machine
+    characteristics = pe.FILE_HEADER.Characteristics
     if characteristics & IMAGE_FILE_DLL:
         raise PayloadError('is a DLL, not a program: Windows cannot start it and the '
                            'installer would end with 124')
@@ -121,13 +123,13 @@ def check_setup_image(stream, start, size):
     if machine != MACHINE_X64 and machine not in OTHER_MACHINES:
         raise PayloadError(f'is built for machine {machine:#06x}, which 64-bit Windows '
                            'cannot start: the installer would end with 124')
-    if optional_size < 70:
+    if pe.FILE_HEADER.SizeOfOptionalHeader < 70 or not hasattr(pe, 'OPTIONAL_HEADER'):
         raise PayloadError('is not a PE image (its optional header is too short)')
-    magic, = struct.unpack_from('<H', read(pe + 24, 2, 'the optional header'))
+    magic = pe.OPTIONAL_HEADER.Magic
     if magic != OPTIONAL_MAGIC[machine]:
         raise PayloadError(f'has optional header magic {magic:#x}, which does not fit its '
                            'machine: the installer would end with 124')
-    subsystem, = struct.unpack('<H', read(pe + 24 + 68, 2, 'the optional header'))
+    subsystem = pe.OPTIONAL_HEADER.Subsystem
     if subsystem not in (SUBSYSTEM_GUI, SUBSYSTEM_CONSOLE):
         raise PayloadError(f'is of subsystem {subsystem} (not a Windows program), which '
                            'CreateProcess refuses: the installer would end with 124')

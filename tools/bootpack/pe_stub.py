@@ -1,5 +1,4 @@
-"""The stub image an installer is made from, read with struct alone so that
-packing needs nothing beyond Python's standard library.
+"""The stub image an installer is made from, and the headers pack writes for it.
 
 A stub has the shape the build gives it: PE32+ for x86-64, unsigned, nothing
 after its last section, and either no resources at all (the linked code
@@ -14,13 +13,11 @@ Only the headers that describe these two sections change.
 import struct
 from collections import namedtuple
 
+from bootpack.pe_image import (CERTIFICATE_DIRECTORY, MACHINE_X64, PAGE, PE32_PLUS_MAGIC,
+                               RELOCATION_DIRECTORY, RESOURCE_DIRECTORY, SECTION_HEADER_SIZE,
+                               NotAnImage, read_headers)
 from bootpack.resource_section import ResourceError, align, read_resources
 
-PAGE = 4096
-SECTION_HEADER_SIZE = 40
-RESOURCE_DIRECTORY = 2
-CERTIFICATE_DIRECTORY = 4
-RELOCATION_DIRECTORY = 5
 RESOURCE_SECTION_NAME = b'.rsrc'
 RELOCATION_SECTION_NAME = b'.reloc'
 # IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ, as linkers mark .rsrc.
@@ -56,40 +53,42 @@ class StubImage:
         raise StubError(f'the stub {self.path} {reason}')
 
     def _parse(self, head):
-        if len(head) < 0x40 or head[:2] != b'MZ':
-            self._fail('is not a PE image (no MZ header)')
-        pe = struct.unpack_from('<I', head, 0x3C)[0]
-        if pe + 24 > len(head) or head[pe:pe + 4] != b'PE\0\0':
-            self._fail('is not a PE image (no PE header in its first page)')
-        machine, count, self.timestamp, _, _, optional_size, _ = struct.unpack_from(
-            '<HHIIIHH', head, pe + 4)
-        optional = pe + 24
-        self.table_at = optional + optional_size
-        if machine != 0x8664 or optional + 2 > len(head) or \
-                struct.unpack_from('<H', head, optional)[0] != 0x20B:
+        try:
+            pe = read_headers(head)
+        except NotAnImage as error:
+            self._fail(f'is not a PE image ({error} in its first page)')
+        if pe.FILE_HEADER.Machine != MACHINE_X64 or \
+                getattr(pe, 'OPTIONAL_HEADER', None) is None or \
+                pe.OPTIONAL_HEADER.Magic != PE32_PLUS_MAGIC:
             self._fail('is not a PE32+ image for x86-64')
-        if self.table_at + SECTION_HEADER_SIZE * count > len(head) or \
-                optional_size < 112 + 8 * (RELOCATION_DIRECTORY + 1):
-            self._fail('has headers this packer does not know')
-        self.timestamp_at = pe + 8
-        self.count_at = pe + 6
-        self.optional_at = optional
-        (self.section_alignment, self.file_alignment) = struct.unpack_from('<II', head,
-                                                                            optional + 32)
-        self.headers_size = struct.unpack_from('<I', head, optional + 60)[0]
-        self.checksum_at = optional + 64
-        directories = struct.unpack_from('<I', head, optional + 108)[0]
+        optional = pe.OPTIONAL_HEADER
+        count = pe.FILE_HEADER.NumberOfSections
+        self.timestamp = pe.FILE_HEADER.TimeDateStamp
+        self.timestamp_at = pe.FILE_HEADER.get_field_absolute_offset('TimeDateStamp')
+        self.count_at = pe.FILE_HEADER.get_field_absolute_offset('NumberOfSections')
+        self.optional_at = optional.get_file_offset()
+        self.table_at = self.optional_at + pe.FILE_HEADER.SizeOfOptionalHeader
+        self.directory_offsets = [d.get_file_offset() for d in optional.DATA_DIRECTORY]
         # Only the directories that the optional header has room for are read.
-        self.directory_count = min(directories, 16, (optional_size - 112) // 8)
-        if directories <= RELOCATION_DIRECTORY or self.headers_size > len(head) or \
+        room = (self.table_at - self.directory_offsets[0]) // 8 if self.directory_offsets else 0
+        self.directory_count = min(len(self.directory_offsets), room)
+        if self.table_at + SECTION_HEADER_SIZE * count > len(head) or \
+                self.directory_count <= RELOCATION_DIRECTORY:
+            self._fail('has headers this packer does not know')
+        self.section_alignment = optional.SectionAlignment
+        self.file_alignment = optional.FileAlignment
+        self.headers_size = optional.SizeOfHeaders
+        self.checksum_at = optional.get_field_absolute_offset('CheckSum')
+        self.initialized_at = optional.get_field_absolute_offset('SizeOfInitializedData')
+        self.image_size_at = optional.get_field_absolute_offset('SizeOfImage')
+        if self.headers_size > len(head) or \
                 self.section_alignment != PAGE or self.file_alignment not in (512, PAGE):
             self._fail('has headers this packer does not know')
         if self.headers_size < self.table_at + SECTION_HEADER_SIZE * count:
             self._fail('has a SizeOfHeaders that ends before its section table does')
         self.head = head[:self.headers_size]
-        self.sections = [Section(*struct.unpack_from('<8sIIII', head,
-                                                     self.table_at + SECTION_HEADER_SIZE * i))
-                         for i in range(count)]
+        self.sections = [Section(s.Name, s.Misc_VirtualSize, s.VirtualAddress, s.SizeOfRawData,
+                                 s.PointerToRawData) for s in pe.sections]
         if not self.sections:
             self._fail('has no section')
         if any(self._directory(CERTIFICATE_DIRECTORY)):
@@ -191,12 +190,11 @@ class StubImage:
         if timestamp is not None:
             struct.pack_into('<I', head, self.timestamp_at, timestamp)
         # SizeOfInitializedData counts the resource section as a linker does.
-        initialized_at = self.optional_at + 8
-        initialized = struct.unpack_from('<I', head, initialized_at)[0]
+        initialized = struct.unpack_from('<I', head, self.initialized_at)[0]
         if self.old_resources:
             initialized -= self.old_resources.raw_size
-        struct.pack_into('<I', head, initialized_at, initialized + raw_size)
-        struct.pack_into('<I', head, self.optional_at + 56, image_size)
+        struct.pack_into('<I', head, self.initialized_at, initialized + raw_size)
+        struct.pack_into('<I', head, self.image_size_at, image_size)
         struct.pack_into('<I', head, self.checksum_at, 0)
         struct.pack_into('<II', head, self._directory_at(RESOURCE_DIRECTORY),
                          self.resource_rva, resource_size)
@@ -223,7 +221,7 @@ class StubImage:
         return image_size, file_end
 
     def _directory_at(self, index):
-        return self.optional_at + 112 + 8 * index
+        return self.directory_offsets[index]
 
     def _section_header_at(self, section):
         return self.table_at + SECTION_HEADER_SIZE * self.sections.index(section)

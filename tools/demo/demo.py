@@ -19,8 +19,9 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 from bootpack.cli import ToolError, last_line, run_tool
-from bootpack.host import build_dir
-from bootpack.pe_resources import open_image, resources
+from bootpack.host import build_dir, windows_path
+from bootpack.payload import PLAIN_TYPE
+from bootpack.pe_image import open_image, resources
 
 BUILD = build_dir()
 PREFIX = os.environ.get('BOOTPACK_WINEPREFIX', str(BUILD / 'wineprefix'))
@@ -50,10 +51,6 @@ def bootpack(command, *args, check=True):
 
 def wine(*args, check=False):
     return run([REPO / 'tools' / 'wine-exec'] + list(args), check=check, env=WINE_ENV)
-
-
-def windows_path(path):
-    return run(['winepath', '-w', path], env=WINE_ENV).stdout.strip()
 
 
 def show_verdict(installer):
@@ -109,7 +106,7 @@ def main(argv=None):
     step('4. Change one byte of the archive inside the signed installer')
     data = bytearray(installer.read_bytes())
     pe = open_image(installer)
-    resource = [r for r in resources(pe) if r.type == 'BN' and r.name == 'BRISEL.7Z'][0]
+    resource = [r for r in resources(pe) if r.type == PLAIN_TYPE and r.name == 'BRISEL.7Z'][0]
     at = pe.get_offset_from_rva(resource.rva + resource.size // 2)
     pe.close()
     data[at] ^= 0x01

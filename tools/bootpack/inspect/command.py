@@ -33,7 +33,7 @@ from bootpack.inspect.findings import Report
 from bootpack.inspect.image_checks import (check_headers, check_load_config, check_payload,
                           check_resources)
 from bootpack.inspect.payload_stage import run_payload_stage
-from bootpack.pe_resources import open_image
+from bootpack.pe_image import open_image
 from bootpack.signature import check_signature
 
 # What a damaged image can make the readers raise; each check is cut short

@@ -6,10 +6,11 @@ import struct
 import pefile
 
 from bootpack.pack.icon_file import IconError, describe_image, entry_differences, image_format
-from bootpack.payload import (PayloadError, archive_name_problem, check_7z_container,
-                            check_setup_image)
-from bootpack.pe_resources import (RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, resource_bytes,
-                                   resources)
+from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, PAYLOAD_TYPES, SETUP_PREFIX,
+                              PayloadError, archive_name_problem, check_7z_container,
+                              check_setup_image)
+from bootpack.pe_image import (MACHINE_X64, PE32_PLUS_MAGIC, RT_GROUP_ICON, RT_ICON,
+                               RT_MANIFEST, RT_VERSION, resource_bytes, resources)
 from bootpack.pe_stub import loadable_problem
 from bootpack.pack.version_block import VersionBlockError, dotted, read_version_block
 
@@ -27,7 +28,6 @@ SUPPORTED_OS = {'{e2011457-1546-43c5-a5fe-008deee3d3f0}': 'Vista',
                 '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}': '8',
                 '{1f676c76-80e1-4239-95bb-83d0f6d0da78}': '8.1',
                 '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}': '10'}
-PAYLOAD_TYPES = ('B7', 'BL', 'BN')
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 
 
@@ -45,9 +45,9 @@ def directory(pe, name):
 def check_headers(pe, report):
     found = report.section('Image')
     machine, magic = pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic
-    found.line(f'machine: {"x86-64" if machine == 0x8664 else hex(machine)}, '
-               f'{"PE32+" if magic == 0x20B else f"optional header magic {magic:#x}"}',
-               machine == 0x8664 and magic == 0x20B)
+    found.line(f'machine: {"x86-64" if machine == MACHINE_X64 else hex(machine)}, '
+               f'{"PE32+" if magic == PE32_PLUS_MAGIC else f"optional header magic {magic:#x}"}',
+               machine == MACHINE_X64 and magic == PE32_PLUS_MAGIC)
     header = pe.OPTIONAL_HEADER
     found.line(f'subsystem: {header.Subsystem} '
                f'({"Windows GUI" if header.Subsystem == 2 else "not GUI"})', header.Subsystem == 2)
@@ -221,17 +221,17 @@ def check_payload_resource(pe, found, resource):
     """The same checks pack makes before it builds an image."""
     kind = str(resource.name).lower()
     try:
-        if kind.startswith('brisel'):
+        if kind.startswith(ARCHIVE_PREFIX):
             problem = archive_name_problem(resource.name)
             if problem:
                 found.line(problem, False)
             check_7z_container(ImageSlice(pe, resource), 0, resource.size)
             found.line('the archive is a complete 7z container')
-        elif kind.startswith('setup') and resource.type != 'BL':
+        elif kind.startswith(SETUP_PREFIX) and resource.type != CABINET_TYPE:
             for warning in check_setup_image(ImageSlice(pe, resource), 0, resource.size):
                 found.line(f'note: {warning}')
     except PayloadError as error:
-        what = 'the archive' if kind.startswith('brisel') else 'setup'
+        what = 'the archive' if kind.startswith(ARCHIVE_PREFIX) else 'setup'
         found.line(f'{what} {resource.type} {resource.name} {error}', False)
 
 

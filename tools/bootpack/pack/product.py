@@ -12,14 +12,15 @@ from pathlib import Path
 from bootpack.cli import ToolError
 from bootpack.pack.installer import check_installer, open_stub, write_installer
 from bootpack.pack.outputs import pack_outputs
-from bootpack.payload import PayloadError, archive_name_problem, check_7z_container, \
-    check_setup_image
+from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, NAMED_TYPE, PLAIN_TYPE,
+                              SETUP_PREFIX, PayloadError,
+                              archive_name_problem, check_7z_container, check_setup_image)
 from bootpack.resource_section import LANG_EN_US, Resource
 from bootpack.pack.version_block import parse_version
 
-ARCHIVE_TYPE = 'BN'
+ARCHIVE_TYPE = PLAIN_TYPE
 DEFAULT_ARCHIVE_NAME = 'BRISEL.7Z'
-DEFAULT_SETUP_NAMES = {'BN': 'SETUP.EXE', 'B7': 'SETUP.EXE', 'BL': 'SETUP.EX_'}
+DEFAULT_SETUP_NAMES = {PLAIN_TYPE: 'SETUP.EXE', NAMED_TYPE: 'SETUP.EXE', CABINET_TYPE: 'SETUP.EX_'}
 # The stub keeps names in buffers of 260 characters with the terminator.
 MAX_NAME_LENGTH = 259
 
@@ -70,20 +71,20 @@ def check_file_name(name):
 
 
 def check_archive_name(name):
-    check_resource_name(name, 'brisel', 'archive')
+    check_resource_name(name, ARCHIVE_PREFIX, 'archive')
     problem = archive_name_problem(name)
     if problem:
         raise LayoutError(problem)
 
 
 def check_setup_name(name, storage):
-    check_resource_name(name, 'setup', 'setup')
+    check_resource_name(name, SETUP_PREFIX, 'setup')
     # "BN" is written as setup.exe; "B7" and "BL" under the resource's own name.
-    if storage != 'BN':
+    if storage != PLAIN_TYPE:
         check_file_name(name)
     # The cabinet is written under its own name and expanded into setup.exe
     # beside it: the two must not be one file.
-    if storage == 'BL' and name.lower() == 'setup.exe':
+    if storage == CABINET_TYPE and name.lower() == 'setup.exe':
         raise LayoutError(f'the setup name {name!r} is the name the cabinet expands to; '
                           'a BL setup needs another name, such as SETUP.EX_')
 
@@ -124,7 +125,7 @@ def check_setup(path):
 def validate(args):
     """The layout of the product options, or LayoutError: a dict with the
     archive's and setup's paths, names, sizes, setup's storage and the version."""
-    storage = (args.setup_storage or 'BN').upper()
+    storage = (args.setup_storage or PLAIN_TYPE).upper()
     if storage not in DEFAULT_SETUP_NAMES:
         raise LayoutError(f'--setup-storage must be BN, BL or B7, not {args.setup_storage!r}')
     if args.archive is None or args.setup is None:
@@ -176,9 +177,9 @@ def pack_product(args):
                Resource(layout['storage'], layout['setup_name'], LANG_EN_US,
                         layout['setup_size'], layout['setup'])]
     check_installer(args, stub, payload, layout['out'].stem, layout['version'],
-                    cabinets={1} if layout['storage'] == 'BL' else set())
+                    cabinets={1} if layout['storage'] == CABINET_TYPE else set())
     with pack_outputs(args, inputs) as (image, scratch):
-        if layout['storage'] == 'BL':
+        if layout['storage'] == CABINET_TYPE:
             from bootpack.pack.cabinet import in_cabinets
             payload = in_cabinets(payload, [1], scratch)
         write_installer(args, stub, payload, image, layout['out'].stem,

@@ -28,7 +28,7 @@ PACK = ('-m', 'bootpack', 'pack')
 from bootpack.cli import run_tool
 from bootpack.image_writer import PeChecksum
 from bootpack.pack import command as pack
-from bootpack.pe_resources import resource_bytes, resources
+from bootpack.pe_image import resource_bytes, resources
 from bootpack.resource_section import HIGH_BIT, ResourceError, read_resources
 
 ARGS = None

@@ -18,7 +18,7 @@ REPO = Path(__file__).resolve().parents[2]
 from bootpack.pack import command as pack
 from bootpack.cli import run_tool
 from bootpack.payload import write_7z_stand_in
-from bootpack.pe_resources import open_image, resource_bytes, resources
+from bootpack.pe_image import open_image, resource_bytes, resources
 from bootpack.pack.product import LayoutError, check_file_name
 
 STUB = None

@@ -17,7 +17,7 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-from bootpack.pe_resources import open_image, resources
+from bootpack.pe_image import open_image, resources
 
 ARGS = None
 

@@ -29,7 +29,7 @@ from bootpack.cli import run_tool
 from bootpack.image_writer import PeChecksum
 from bootpack.pack import command as pack
 from bootpack.pe_image import resource_bytes, resources
-from bootpack.resource_section import HIGH_BIT, ResourceError, read_resources
+from bootpack.resource_section import HIGH_BIT
 
 ARGS = None
 TOOLCHAIN = ('clang-19', 'clang++-19', 'ld.lld-19', 'lld-19', 'x86_64-w64-mingw32-gcc',
@@ -342,13 +342,16 @@ class InstallerTest(unittest.TestCase):
         out.unlink(missing_ok=True)
 
     def test_a_directory_of_shared_tables_is_refused_before_it_is_walked_long(self):
-        # 64 types that all lead to one table of 4096 names, which all lead
+        # 64 types that all lead to one table of 4000 names, which all lead
         # to one empty table: no resource, but 2^18 steps, and 2^32 with
         # 65535 entries at each level.
-        types, names = 64, 4096
+        stub = bytearray(Path(ARGS.stub).read_bytes())
+        rsrc = next(s for s in pefile.PE(data=bytes(stub), fast_load=True).sections
+                    if s.Name.startswith(b'.rsrc'))
+        types, names = 64, 4000
         names_at = 16 + 8 * types
         languages_at = names_at + 16 + 8 * names
-        section = bytearray(languages_at + 16)
+        section = bytearray(rsrc.SizeOfRawData)
         struct.pack_into('<HH', section, 12, 0, types)
         for i in range(types):
             struct.pack_into('<II', section, 16 + 8 * i, i + 1, HIGH_BIT | names_at)
@@ -356,8 +359,15 @@ class InstallerTest(unittest.TestCase):
         for i in range(names):
             struct.pack_into('<II', section, names_at + 16 + 8 * i, i + 1,
                              HIGH_BIT | languages_at)
-        with self.assertRaisesRegex(ResourceError, 'more entries'):
-            read_resources(bytes(section), 0)
+        stub[rsrc.PointerToRawData:rsrc.PointerToRawData + len(section)] = section
+        damaged, out = self.dir / 'shared-tables.exe', self.dir / 'from-shared-tables.exe'
+        damaged.write_bytes(stub)
+        status, stderr = pack_in_process(['--stub', str(damaged), '--out', str(out),
+                                          '--archive', str(self.archive),
+                                          '--setup', str(self.setup)])
+        self.assertNotEqual(status, 0)
+        self.assertEqual(len(stderr.strip().splitlines()), 1, stderr)
+        self.assertFalse(out.exists())
 
     def test_product_file_with_the_command_line_winning(self):
         folder = self.dir / 'product-file'

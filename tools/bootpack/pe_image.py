@@ -82,5 +82,16 @@ def resources(pe):
     return found
 
 
+def resource_list(path):
+    """Every resource of the image at PATH, with only its resource tree read."""
+    try:
+        pe = pefile.PE(str(path), fast_load=True)
+    except pefile.PEFormatError as error:
+        raise NotAnImage(str(error).rstrip('.')) from None
+    with pe:
+        pe.parse_data_directories(directories=[RESOURCE_DIRECTORY])
+        return resources(pe)
+
+
 def resource_bytes(pe, resource):
     return pe.get_data(resource.rva, resource.size)

@@ -15,8 +15,8 @@ from collections import namedtuple
 
 from bootpack.pe_image import (CERTIFICATE_DIRECTORY, MACHINE_X64, PAGE, PE32_PLUS_MAGIC,
                                RELOCATION_DIRECTORY, RESOURCE_DIRECTORY, SECTION_HEADER_SIZE,
-                               NotAnImage, read_headers)
-from bootpack.resource_section import ResourceError, align, read_resources
+                               NotAnImage, read_headers, resource_list)
+from bootpack.resource_section import align
 
 RESOURCE_SECTION_NAME = b'.rsrc'
 RELOCATION_SECTION_NAME = b'.reloc'
@@ -26,8 +26,6 @@ RESOURCE_SECTION_FLAGS = 0x40000040
 # 2 GiB or more, in memory or on disk; nor can the shell read its icon.
 MAX_LOADABLE_IMAGE = 2 << 30
 LOADABLE_LIMIT_REASON = 'Windows does not load executable images of 2 GiB or more'
-# A resource directory is far smaller: a few entries and names.
-DIRECTORY_LIMIT = 1 << 20
 
 # In the order of the section header's fields.
 Section = namedtuple('Section', 'name virtual_size virtual_address raw_size raw_offset')
@@ -141,21 +139,13 @@ class StubImage:
             self._fail('has no room in its headers for another section')
 
     def resources(self):
-        """The resources of the stub's resource section, as FoundResource."""
+        """The resources of the stub's resource section."""
         if self.old_resources is None:
             return []
-        section = self.old_resources
         try:
-            return read_resources(self.read_section(section), section.virtual_address)
-        except ResourceError as error:
+            return resource_list(self.path)
+        except NotAnImage as error:
             self._fail(f'has a damaged resource section: {error}')
-
-    def read_section(self, section, limit=DIRECTORY_LIMIT):
-        """The first bytes of a section: enough for a resource directory,
-        never a whole payload."""
-        with open(self.path, 'rb') as f:
-            f.seek(section.raw_offset)
-            return f.read(min(section.raw_size, limit))
 
     def read_resource(self, found):
         """The bytes of one resource of the stub."""

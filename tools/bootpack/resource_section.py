@@ -1,5 +1,5 @@
 """The resource section of an image: its directory, laid out as the Windows
-loader and FindResourceW expect, and a reader for an existing one.
+loader and FindResourceW expect (pefile reads existing ones).
 
 The directory has three levels (type, name, language). At each level the
 entries with string names come first, in the order of their UTF-16 code
@@ -24,16 +24,11 @@ DATA_ALIGNMENT = 8
 FILE_DATA_ALIGNMENT = 4096
 LARGE_FILE = 2 << 20
 HIGH_BIT = 0x80000000
-# More than a stub's few image resources and payload would ever hold; each
-# resource takes at most three directory entries.
-MAX_READ_RESOURCES = 4096
 # A string name's length is a 16-bit count of UTF-16 code units.
 MAX_NAME_UNITS = 0xFFFF
 
 # data: bytes, or a path whose size bytes are streamed from the file.
 Resource = namedtuple('Resource', 'type name language size data')
-# A resource found in an existing section: its bytes are at rva.
-FoundResource = namedtuple('FoundResource', 'type name language size rva')
 
 
 class ResourceError(Exception):
@@ -148,46 +143,3 @@ class ResourceLayout:
 
 def _shown(identifier):
     return f'#{identifier}' if isinstance(identifier, int) else repr(identifier)
-
-
-def read_resources(section, section_rva):
-    """Every resource of a section's bytes (the directory at its start), as
-    FoundResource; raises ResourceError for a directory that leaves it."""
-    def u32(at):
-        if at < 0 or at + 4 > len(section):
-            raise ResourceError('the resource directory points outside its section')
-        return struct.unpack_from('<I', section, at)[0]
-
-    def name_of(field):
-        if not field & HIGH_BIT:
-            return field & 0xFFFF
-        at = field & ~HIGH_BIT
-        length = u32(at) & 0xFFFF
-        if at + 2 + 2 * length > len(section):
-            raise ResourceError('a resource name runs past its section')
-        return section[at + 2:at + 2 + 2 * length].decode('utf-16-le', 'replace')
-
-    # Tables may share children or point back at each other: every entry
-    # visited counts, so that a damaged directory cannot make the walk endless.
-    visited = 0
-
-    def entries(at, depth):
-        nonlocal visited
-        if depth > 2 or at + 16 > len(section):
-            raise ResourceError('the resource directory is malformed')
-        count = (u32(at + 12) & 0xFFFF) + (u32(at + 12) >> 16)
-        visited += count
-        if visited > 3 * MAX_READ_RESOURCES:
-            raise ResourceError('the resource directory holds more entries than any stub')
-        return [(u32(at + 16 + 8 * i), u32(at + 20 + 8 * i)) for i in range(count)]
-
-    found = []
-    for type_field, type_next in entries(0, 0):
-        for name_field, name_next in entries(type_next & ~HIGH_BIT, 1):
-            for language, data_entry in entries(name_next & ~HIGH_BIT, 2):
-                if data_entry & HIGH_BIT:
-                    raise ResourceError('the resource directory is malformed')
-                found.append(FoundResource(name_of(type_field), name_of(name_field),
-                                           language & 0xFFFF, u32(data_entry + 4),
-                                           u32(data_entry)))
-    return found

@@ -24,7 +24,8 @@ RELOCATION_DIRECTORY = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_BASERELOC']
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = (
     pefile.RESOURCE_TYPE[name] for name in ('RT_ICON', 'RT_GROUP_ICON', 'RT_VERSION', 'RT_MANIFEST'))
 
-Resource = namedtuple('Resource', 'type name language size rva')
+# A resource found in an image: its bytes are at rva.
+FoundResource = namedtuple('FoundResource', 'type name language size rva')
 
 
 class NotAnImage(Exception):
@@ -77,7 +78,7 @@ def resources(pe):
                 data = getattr(lang, 'data', None)
                 if data is None:
                     continue
-                found.append(Resource(_key(type_entry), _key(name_entry), lang.id,
+                found.append(FoundResource(_key(type_entry), _key(name_entry), lang.id,
                                       data.struct.Size, data.struct.OffsetToData))
     return found
 

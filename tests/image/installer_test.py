@@ -25,6 +25,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 REPO = Path(__file__).resolve().parents[2]
 PACK = ('-m', 'bootpack', 'pack')
+import bootpack
 from bootpack.cli import run_tool
 from bootpack.image_writer import PeChecksum
 from bootpack.pack import command as pack
@@ -211,6 +212,15 @@ class InstallerTest(unittest.TestCase):
             self.assertEqual(result.returncode, 0, result.stderr)
             outputs.append((folder / 'installer.exe').read_bytes())
         self.assertEqual(outputs[0], outputs[1])
+
+    def test_version_names_the_tool_and_the_stubs_revision(self):
+        build = self.dir / 'version-build'
+        (build / 'bin').mkdir(parents=True)
+        shutil.copy(ARGS.stub, build / 'bin' / 'bootpack.exe')
+        result = run(sys.executable, '-m', 'bootpack', '--version',
+                     env=dict(os.environ, BOOTPACK_BUILD_DIR=str(build)))
+        revision = version_strings(pefile.PE(str(ARGS.stub)))['LastChange']
+        self.assertEqual(result.stdout, f'bootpack {bootpack.__version__} (stub: {revision})\n')
 
     def test_company_product_and_icon_in_the_files_properties(self):
         # Characters beyond the BMP take two UTF-16 code units each.

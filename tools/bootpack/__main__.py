@@ -9,6 +9,8 @@ from bootpack.cli import EXIT_USAGE, run_tool
 COMMANDS = {
     'pack': ('bootpack.pack.command', 'make an installer: the stub with a payload'),
     'sign': ('bootpack.sign.command', 'sign an installer with Authenticode'),
+    'attach': ('bootpack.attach', 'put a detached signature onto the unsigned installer it '
+               'was made over'),
     'verify': ('bootpack.verify', 'exit 0 only if the signature covers the file, chains to '
                'the root and is time-stamped'),
     'inspect': ('bootpack.inspect.command', 'check an installer before it ships: exits 0 '

@@ -20,6 +20,8 @@ PE image, a --ca file that is missing).
   signature   null when the image is unsigned, else {"present",
               "digest_matches", "timestamped", "chain_valid"}; chain_valid is
               null without --ca
+  provenance  with --provenance: {"statement", "subject", "problems"}, whether
+              the image is the statement's subject and what differs; else null
   sections    every finding, as {"title", "lines": [{"text", "ok"}]}
 """
 import argparse
@@ -34,6 +36,7 @@ from bootpack.inspect.image_checks import (check_headers, check_load_config, che
                           check_resources)
 from bootpack.inspect.payload_stage import run_payload_stage
 from bootpack.pe_image import open_image
+from bootpack.provenance import payload_digests, provenance_problems, read_statement
 from bootpack.signature import check_signature
 
 # What a damaged image can make the readers raise; each check is cut short
@@ -65,7 +68,19 @@ def check_signature_section(report, path, ca, tsa_ca=None):
         found.line('chain: not checked (give --ca ROOT.pem to verify it)')
 
 
-def inspect(path, ca=None, run=True, tsa_ca=None):
+def check_provenance_section(report, path, statement):
+    found = report.section('Provenance')
+    document = read_statement(statement)
+    problems = provenance_problems(path, document, payload=payload_digests(path))
+    report.provenance = {'statement': str(statement), 'subject': not problems,
+                         'problems': problems}
+    for problem in problems:
+        found.line(problem, False)
+    if not problems:
+        found.line(f'the subject of {statement}')
+
+
+def inspect(path, ca=None, run=True, tsa_ca=None, statement=None):
     """The findings about the image at PATH, or UsageError when it is no image."""
     size = Path(path).stat().st_size
     try:
@@ -80,6 +95,8 @@ def inspect(path, ca=None, run=True, tsa_ca=None):
             report.sections[-1].line(f'malformed, could not be read further: {error}', False)
     pe.close()
     check_signature_section(report, path, ca, tsa_ca)
+    if statement:
+        check_provenance_section(report, path, statement)
     if run:
         run_payload_stage(report, path)
     return report
@@ -96,6 +113,9 @@ def main(argv=None):
                         'is not under --ca (default: --ca)')
     parser.add_argument('--no-run', action='store_true',
                         help='leave out the outcome (which runs the payload stage under Wine)')
+    parser.add_argument('--provenance', metavar='STATEMENT.json',
+                        help='the statement (bootpack pack --provenance) the image must be '
+                        'the subject of')
     parser.add_argument('--json', action='store_true',
                         help='print one JSON document instead of the text')
     args = parser.parse_args(argv)
@@ -103,7 +123,7 @@ def main(argv=None):
         raise UsageError(f'{args.file}: no such file')
     if args.tsa_ca and not args.ca:
         raise UsageError('--tsa-ca goes with --ca')
-    report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca)
+    report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca, args.provenance)
     if args.json:
         print(json.dumps(report.as_json(), indent=2))
     else:

@@ -26,6 +26,8 @@ class Report:
     # {"exit_code", "detail"} of the payload stage, None when it did not run.
     outcome: dict | None = None
     signature: dict | None = None
+    # {"statement", "subject", "problems"} with --provenance, else None.
+    provenance: dict | None = None
 
     def section(self, title):
         self.sections.append(Section(title))
@@ -43,7 +45,7 @@ class Report:
     def as_json(self):
         return {'file': self.file, 'size': self.size, 'ok': self.ok,
                 'problems': self.problems, 'outcome': self.outcome,
-                'signature': self.signature,
+                'signature': self.signature, 'provenance': self.provenance,
                 'sections': [dataclasses.asdict(section) for section in self.sections]}
 
     def as_text(self):

@@ -7,6 +7,7 @@ from bootpack.cli import ToolError, UsageError
 from bootpack.pack.installer import (add_installer_options, check_installer, open_stub,
                        write_installer)
 from bootpack.pack.outputs import pack_outputs
+from bootpack.pack.statement import add_provenance_option, write_statement
 from bootpack.pack.product import add_product_options, is_product_mode, pack_product
 from bootpack.pack.product_file import ProductFileError, config_path, read_product_file
 from bootpack.resource_section import LANG_EN_US, MAX_NAME_UNITS, Resource
@@ -112,6 +113,7 @@ def main(argv=None):
                         'in a cabinet')
     add_product_options(parser)
     add_installer_options(parser)
+    add_provenance_option(parser)
     config = config_path(argv if argv is not None else sys.argv[1:])
     if config is not None:
         try:
@@ -141,9 +143,12 @@ def pack_resources(args):
     check_installer(args, stub, resources, Path(args.out).stem,
                     cabinets=set(args.cabinet_indexes))
     inputs = [r.data for r in resources] + [stub.path, args.icon]
-    with pack_outputs(args, inputs) as (image, scratch):
+    with pack_outputs(args, inputs) as (image, scratch, statement):
+        packed = resources
         if args.cabinet_indexes:
             from bootpack.pack.cabinet import in_cabinets
-            resources = in_cabinets(resources, args.cabinet_indexes, scratch)
-        write_installer(args, stub, resources, image, Path(args.out).stem)
+            packed = in_cabinets(resources, args.cabinet_indexes, scratch)
+        write_installer(args, stub, packed, image, Path(args.out).stem)
+        if statement:
+            write_statement(args, stub, resources, image, statement, args.cabinet_indexes)
     return 0

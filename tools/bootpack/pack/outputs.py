@@ -1,7 +1,8 @@
-"""Where pack writes: the image, into a temporary file beside its target
-that replaces the target only once the whole image is written, and a scratch
-directory beside it for cabinets. An error, Ctrl-C or SIGTERM leaves neither
-the scratch directory nor a partial file behind."""
+"""Where pack writes: the image (and with --provenance its statement), each
+into a temporary file beside its target that replaces the target only once
+everything is written, and a scratch directory beside it for cabinets. An
+error, Ctrl-C or SIGTERM leaves neither the scratch directory nor a partial
+file behind."""
 import contextlib
 import tempfile
 from pathlib import Path
@@ -11,7 +12,7 @@ from bootpack.cli import ToolError, output_file
 
 @contextlib.contextmanager
 def pack_outputs(args, inputs):
-    """Yields (image to write, scratch directory)."""
+    """Yields (image to write, scratch directory, statement to write or None)."""
     inputs = [Path(i) for i in inputs if i is not None]
     out = Path(args.out)
     if out.suffix.lower() != '.exe':
@@ -19,6 +20,11 @@ def pack_outputs(args, inputs):
                         'ending in .exe')
     with contextlib.ExitStack() as stack:
         image = stack.enter_context(output_file(out, inputs, mode=0o755))
+        statement = None
+        if getattr(args, 'provenance', None):
+            if Path(args.provenance).resolve() == out.resolve():
+                raise ToolError(f'--provenance {args.provenance} is also --out')
+            statement = stack.enter_context(output_file(args.provenance, inputs))
         scratch = stack.enter_context(tempfile.TemporaryDirectory(dir=image.parent,
                                                                   prefix='.pack-'))
-        yield image, Path(scratch)
+        yield image, Path(scratch), statement

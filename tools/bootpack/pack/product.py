@@ -12,6 +12,7 @@ from pathlib import Path
 from bootpack.cli import ToolError
 from bootpack.pack.installer import check_installer, open_stub, write_installer
 from bootpack.pack.outputs import pack_outputs
+from bootpack.pack.statement import write_statement
 from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, NAMED_TYPE, PLAIN_TYPE,
                               SETUP_PREFIX, PayloadError,
                               archive_name_problem, check_7z_container, check_setup_image)
@@ -178,12 +179,16 @@ def pack_product(args):
                         layout['setup_size'], layout['setup'])]
     check_installer(args, stub, payload, layout['out'].stem, layout['version'],
                     cabinets={1} if layout['storage'] == CABINET_TYPE else set())
-    with pack_outputs(args, inputs) as (image, scratch):
-        if layout['storage'] == CABINET_TYPE:
+    cabinets = [1] if layout['storage'] == CABINET_TYPE else []
+    with pack_outputs(args, inputs) as (image, scratch, statement):
+        packed = payload
+        if cabinets:
             from bootpack.pack.cabinet import in_cabinets
-            payload = in_cabinets(payload, [1], scratch)
-        write_installer(args, stub, payload, image, layout['out'].stem,
+            packed = in_cabinets(payload, cabinets, scratch)
+        write_installer(args, stub, packed, image, layout['out'].stem,
                         version=layout['version'], progress=Progress())
+        if statement:
+            write_statement(args, stub, payload, image, statement, cabinets)
     return 0
 
 

@@ -24,6 +24,7 @@ from bootpack.payload import write_7z_stand_in
 ARGS = None
 PACK = ('-m', 'bootpack', 'pack')
 INSPECT = ('-m', 'bootpack', 'inspect')
+VERIFY = ('-m', 'bootpack', 'verify')
 MiB = 1 << 20
 
 
@@ -56,6 +57,19 @@ class BadInputTest(unittest.TestCase):
         image = bytearray((ARGS.bin / 'bootpack.exe').read_bytes())
         (cls.inputs / 'stub.exe').write_bytes(image)
         (cls.inputs / 'cut300.exe').write_bytes(image[:300])
+        # An installer with its statement, and one packed from the archive
+        # with one byte of its packed data changed.
+        changed = cls.inputs / 'changed'
+        changed.mkdir()
+        data = bytearray(cls.archive.read_bytes())
+        data[32] ^= 0xFF
+        (changed / 'brisel.7z').write_bytes(data)
+        for archive, out, extra in ((cls.archive, 'stated.exe', ['--provenance', 'stated.json']),
+                                    (changed / 'brisel.7z', 'changed.exe', [])):
+            subprocess.run([sys.executable, *PACK, '--stub', ARGS.stub, '--archive', archive,
+                            '--setup', cls.setup, '--out', out, *extra], check=True,
+                           capture_output=True, cwd=cls.inputs)
+        (cls.inputs / 'other.json').write_text('{"_type": "https://in-toto.io/Statement/v0.1"}')
         # Sparse: 2.2 GiB that take no room on disk.
         write_7z_stand_in(cls.inputs / 'huge.7z', 2200 * MiB)
 
@@ -124,6 +138,25 @@ class BadInputTest(unittest.TestCase):
             ('bootpack: no command', python + ['-m', 'bootpack'], 2, 'usage: bootpack'),
             ('bootpack: unknown command', python + ['-m', 'bootpack', 'build'], 2,
              "unknown command 'build'"),
+            ('verify: the statement of another installer',
+             python + [*VERIFY, inputs / 'changed.exe', '--provenance', inputs / 'stated.json'],
+             1, 'its archive BN BRISEL.7Z is not brisel.7z of the statement'),
+            ('verify: an input changed', python + [*VERIFY, inputs / 'stated.exe', '--provenance',
+                                                   inputs / 'stated.json', '--input',
+                                                   inputs / 'changed' / 'brisel.7z'],
+             1, 'the archive brisel.7z differs'),
+            ('verify: an input the statement does not record',
+             python + [*VERIFY, inputs / 'stated.exe', '--provenance', inputs / 'stated.json',
+                       '--input', inputs / 'readme.txt'], 1, 'not among the statement'),
+            ('verify: a statement that is not JSON',
+             python + [*VERIFY, inputs / 'stated.exe', '--provenance', inputs / 'readme.txt'],
+             2, 'it is not JSON'),
+            ('verify: JSON that is no statement of an installer',
+             python + [*VERIFY, inputs / 'stated.exe', '--provenance', inputs / 'other.json'],
+             2, 'its _type is not'),
+            ('inspect: the statement of another installer',
+             python + [*INSPECT, '--no-run', inputs / 'changed.exe', '--provenance',
+                       inputs / 'stated.json'], 1, None),
             ('inspect: no file', bootpack + ['inspect'], 2, 'required: FILE.exe'),
             ('inspect: missing file', python + [*INSPECT, inputs / 'absent.exe'], 2,
              'no such file'),

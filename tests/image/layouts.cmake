@@ -38,7 +38,7 @@ bootpack_tool_test(installer_from_stub ${CMAKE_CURRENT_LIST_DIR}/installer_test.
 # time stamps from a server on 127.0.0.1, and ./bootpack verify; no Wine.
 add_test(NAME sign_key_stores
          COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/sign_key_stores_test.py
-                 --installer ${image_product})
+                 --installer ${image_product} --stub ${BOOTPACK_STUB_EXE})
 # The same tests that sign as another user, from a copy of the tree in a
 # folder of mode 0700 whose path has a space.
 add_test(NAME tools_in_private_checkout

@@ -21,8 +21,10 @@ import unittest
 from pathlib import Path
 
 import bootpack
+from bootpack.payload import write_7z_stand_in
 
 REPO = Path(__file__).resolve().parents[2]
+PACK = ('-m', 'bootpack', 'pack')
 SIGN = ('-m', 'bootpack', 'sign')
 VERIFY = ('-m', 'bootpack', 'verify')
 SOFTHSM_MODULE = '/usr/lib/softhsm/libsofthsm2.so'
@@ -267,6 +269,11 @@ class SignKeyStoresTest(unittest.TestCase):
              'is a folder'),
             ('--out onto the key', pem + stamp + ['--out', pki / 'codesign.key'], {},
              'is also an input'),
+            ('--detached-signature into a missing folder',
+             pem + stamp + ['--detached-signature', self.dir / 'no/x.p7s'], {}, 'does not exist'),
+            ('--detached-signature onto the installer',
+             pem + stamp + ['--detached-signature', self.dir / 'input.exe'], {},
+             'is also an input'),
         ]
         installer = self.copy_of_installer('input.exe')
         before = installer.read_bytes()
@@ -324,6 +331,69 @@ class SignKeyStoresTest(unittest.TestCase):
         self.assert_one_line(result.stderr, 'is not writable')
         self.assertEqual(installer.read_bytes(), before)
 
+    def pack_release(self, folder, archive, setup, statement=True, zone='UTC'):
+        """Packs folder/WidgetInstaller.exe from a product file there, in
+        time zone ZONE; with statement, beside it its statement."""
+        folder.mkdir()
+        shutil.copy(archive, folder / 'product.7z')
+        shutil.copy(setup, folder / 'setup.exe')
+        (folder / 'widget.toml').write_text(
+            f'stub = "{ARGS.stub}"\narchive = "product.7z"\nsetup = "setup.exe"\n'
+            'version = "1.4.0.0"\nproduct = "Widget"\nout = "WidgetInstaller.exe"\n')
+        extra = ['--provenance', folder / 'WidgetInstaller.json'] if statement else []
+        packed = run(sys.executable, *PACK, '--config', folder / 'widget.toml', *extra,
+                     env={'TZ': zone})
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+        return folder / 'WidgetInstaller.exe'
+
+    def test_a_detached_signature_attached_to_a_rebuilt_installer_gives_the_signed_one(self):
+        first, second = self.dir / 'release', self.dir / 'rebuilt elsewhere'
+        archive = self.dir / 'product.7z'
+        write_7z_stand_in(archive, 1 << 20, filler=os.urandom(1 << 20))
+        installer = self.pack_release(first, archive, ARGS.stub, zone='Asia/Kolkata')
+        (first / 'signed').mkdir()
+        token = ['--pkcs11-module', SOFTHSM_MODULE, '--key',
+                 'pkcs11:token=release;object=codesign', '--password-env', 'PIN']
+        signed = run(sys.executable, *SIGN, installer, *token, '--timestamp-url', self.tsa_url,
+                     '--out', first / 'signed' / installer.name,
+                     '--detached-signature', first / 'WidgetInstaller.p7s', env={'PIN': PIN})
+        self.assertEqual(signed.returncode, 0, signed.stderr)
+        time.sleep(1.1)  # other modification times for the copies
+        rebuilt = self.pack_release(second, archive, ARGS.stub, zone='America/Los_Angeles')
+        statement = first / 'WidgetInstaller.json'
+        self.assertEqual(statement.read_bytes(), (second / statement.name).read_bytes())
+        (second / 'signed').mkdir()
+        attached = run(sys.executable, '-m', 'bootpack', 'attach', rebuilt, '--signature',
+                       first / 'WidgetInstaller.p7s', '--out', second / 'signed' / rebuilt.name,
+                       '--ca', self.pki / 'ca.pem')
+        self.assertEqual(attached.returncode, 0, attached.stderr)
+        self.assertEqual((second / 'signed' / rebuilt.name).read_bytes(),
+                         (first / 'signed' / installer.name).read_bytes())
+        for image in (rebuilt, first / 'signed' / installer.name):
+            checked = run(sys.executable, *VERIFY, image, '--provenance', statement,
+                          '--input', second / 'product.7z', '--input', second / 'setup.exe')
+            self.assertEqual(checked.returncode, 0, checked.stderr)
+        verified = run(sys.executable, *VERIFY, second / 'signed' / rebuilt.name,
+                       '--ca', self.pki / 'ca.pem')
+        self.assertEqual(verified.returncode, 0, verified.stderr)
+        # One byte of the archive changed: another installer, which the
+        # statement names and the signature does not fit.
+        data = bytearray(archive.read_bytes())
+        data[100] ^= 0xFF
+        changed_archive = self.dir / 'changed.7z'
+        changed_archive.write_bytes(data)
+        changed = self.pack_release(self.dir / 'changed', changed_archive, ARGS.stub,
+                                    statement=False)
+        checked = run(sys.executable, *VERIFY, changed, '--provenance', statement)
+        self.assertEqual(checked.returncode, 1)
+        self.assert_one_line(checked.stderr, 'its archive BN BRISEL.7Z is not product.7z')
+        out = self.dir / 'changed' / 'signed.exe'
+        refused = run(sys.executable, '-m', 'bootpack', 'attach', changed, '--signature',
+                      first / 'WidgetInstaller.p7s', '--out', out)
+        self.assertEqual(refused.returncode, 1)
+        self.assert_one_line(refused.stderr, 'the signature was made over a different installer')
+        self.assertFalse(out.exists())
+
     def tool_for_another_user(self):
         """A copy of the package that another user can read: the checkout may
         lie under a folder only its owner can enter, such as /root."""
@@ -341,5 +411,6 @@ class SignKeyStoresTest(unittest.TestCase):
 if __name__ == '__main__':
     parser = argparse.ArgumentParser()
     parser.add_argument('--installer', required=True, type=Path)
+    parser.add_argument('--stub', type=Path, help='the stub to pack releases from')
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest)

@@ -9,9 +9,9 @@ import argparse
 import os
 from pathlib import Path
 
-from bootpack.cli import ToolError, UsageError, output_file
+from bootpack.cli import ToolError, UsageError, check_output_path, output_file
 from bootpack.sign.keystores import add_key_options, explain_failure, key_store
-from bootpack.sign.osslsigncode import run_osslsigncode
+from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 from bootpack.signature import check_signature, image_layout, read_roots
 from bootpack.sign.test_pki import make_test_pki
 from bootpack.sign.timestamps import add_timestamp, add_timestamp_options, timestamp_route
@@ -69,6 +69,8 @@ def sign(args):
     in_place = out.exists() and os.path.samefile(out, source)
     inputs = store.files + [args.tsa_cert, args.tsa_key] + ([] if in_place else [source])
     mode = source.stat().st_mode & 0o777 if in_place else 0o755
+    if args.detached_signature:
+        check_output_path(args.detached_signature, inputs + [out])
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
         unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
@@ -85,9 +87,22 @@ def sign(args):
             if route:
                 unstamped.unlink(missing_ok=True)
         check_result(partial, args, route)
+        if args.detached_signature:
+            write_detached_signature(partial, args.detached_signature, inputs + [out])
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
           + (f', verified against {args.verify_ca}' if args.verify_ca else ''))
+
+
+def write_detached_signature(signed, path, inputs):
+    """The signature of SIGNED alone (its certificate table's PKCS #7
+    SignedData, DER), for attaching to a rebuilt installer."""
+    with output_file(path, inputs=inputs) as partial:
+        partial.unlink()
+        ok, output = run_osslsigncode(['extract-signature', '-in', signed, '-out', partial])
+        if not ok or not partial.is_file():
+            raise ToolError(f'the signature could not be written to {path}: '
+                            f'{first_plain_line(output)}')
 
 
 def check_result(signed, args, route):
@@ -111,6 +126,9 @@ def main(argv=None):
                         help='the root (PEM) its time stamp must lead to, when the time-stamp '
                         'authority is not under --verify-ca (default: --verify-ca)')
     parser.add_argument('--out', help='write the signed image here instead of in place')
+    parser.add_argument('--detached-signature', metavar='FILE.p7s',
+                        help='also write the signature alone (PKCS #7 SignedData, DER), '
+                        'which bootpack attach puts onto a rebuilt installer')
     parser.add_argument('--make-test-pki', metavar='DIR',
                         help='write a throwaway root, code-signing and TSA certificate')
     args = parser.parse_args(argv)

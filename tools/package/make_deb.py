@@ -104,8 +104,9 @@ def package_version():
     raise PackageError(f'{init}: no __version__ = "..." string')
 
 
-def changelog_version(path=CHANGELOG):
+def changelog_version(path=None):
     """The version of the changelog's top entry."""
+    path = path or CHANGELOG
     try:
         first = path.read_text(encoding='utf-8').split('\n', 1)[0]
     except OSError as error:

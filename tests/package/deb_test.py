@@ -22,7 +22,7 @@ sys.path.insert(0, str(REPO / 'tools' / 'package'))
 import make_deb  # noqa: E402
 
 DEPENDS = ['python3 (>= 3.11)', 'python3-pefile', 'python3-asn1crypto', 'python3-cryptography',
-           'osslsigncode', 'openssl', 'gcab']
+           'osslsigncode (>= 2.9)', 'openssl', 'gcab']
 
 
 def sha256(path):

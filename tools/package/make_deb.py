@@ -6,7 +6,6 @@ import gzip
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -24,7 +23,7 @@ DOC = 'usr/share/doc/bootpack'
 
 MAINTAINER = 'bootpack maintainers <maintainers@users.noreply.c-seed-5c8c5c78.example>'
 DEPENDS = ('python3 (>= 3.11), python3-pefile, python3-asn1crypto, python3-cryptography, '
-           'osslsigncode, openssl, gcab')
+           'osslsigncode (>= 2.9), openssl, gcab')
 RECOMMENDS = 'wine64, 7zip'
 SUGGESTS = 'softhsm2, opensc'
 DESCRIPTION = """\

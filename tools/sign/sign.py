@@ -18,7 +18,9 @@ from keystores import add_key_options, explain_failure, key_store  # noqa: E402
 from osslsigncode import run_osslsigncode  # noqa: E402
 from signature import check_signature, image_layout, read_roots  # noqa: E402
 from test_pki import make_test_pki  # noqa: E402
-from timestamps import add_timestamp, add_timestamp_options, timestamp_route  # noqa: E402
+from timestamps import (add_timestamp, add_timestamp_options, local_authority_failure,  # noqa: E402
+                        signing_options, signing_timeout, stamping_failed, stamps_while_signing,
+                        timestamp_route)
 
 DESCRIPTION = """\
 Sign FILE.exe in place (or into --out) with Authenticode. The signed image is
@@ -75,23 +77,44 @@ def sign(args):
     mode = source.stat().st_mode & 0o777 if in_place else 0o755
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
-        unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
-        try:
-            ok, output = run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
-                                          + (['-n', args.description] if args.description else [])
-                                          + ['-in', source, '-out', unstamped],
-                                          store.secret)
-            if not ok:
-                raise ToolError(explain_failure(output, store, args, source))
-            if route:
-                add_timestamp(args, unstamped, partial)
-        finally:
-            if route:
-                unstamped.unlink(missing_ok=True)
+        sign_into(partial, source, store, args, route)
         check_result(partial, args, route)
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
           + (f', verified against {args.verify_ca}' if args.verify_ca else ''))
+
+
+def run_sign(source, out, store, args, options=(), timeout=None):
+    return run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
+                            + (['-n', args.description] if args.description else [])
+                            + [*options, '-in', source, '-out', out], store.secret, timeout)
+
+
+def sign_into(partial, source, store, args, route):
+    """Writes PARTIAL: SOURCE signed and, on ROUTE, time-stamped, in one
+    osslsigncode run when it can be done in one."""
+    tried = 0
+    if stamps_while_signing(route, store):
+        ok, output = run_sign(source, partial, store, args, signing_options(args),
+                              signing_timeout(args))
+        if ok:
+            return
+        if not (route == 'urls' and stamping_failed(output)):
+            raise ToolError((route == 'local' and local_authority_failure(output))
+                            or explain_failure(output, store, args, source))
+        partial.unlink(missing_ok=True)
+        tried = 1
+    # Signed alone, then stamped by as many runs as the servers need.
+    unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
+    try:
+        ok, output = run_sign(source, unstamped, store, args)
+        if not ok:
+            raise ToolError(explain_failure(output, store, args, source))
+        if route:
+            add_timestamp(args, unstamped, partial, tried)
+    finally:
+        if route:
+            unstamped.unlink(missing_ok=True)
 
 
 def check_result(signed, args, route):

@@ -41,7 +41,7 @@ from image_checks import (check_headers, check_load_config, check_payload,  # no
                           check_resources)
 from payload_stage import run_payload_stage  # noqa: E402
 from pe_resources import open_image  # noqa: E402
-from signature import check_signature  # noqa: E402
+from signature import check_signature, layout_of  # noqa: E402
 
 REPO = HERE.parents[1]
 
@@ -51,9 +51,9 @@ MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyErro
              TypeError, AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
 
 
-def check_signature_section(report, path, ca, tsa_ca=None):
+def check_signature_section(report, path, ca, tsa_ca=None, layout=None):
     found = report.section('Signature')
-    check = check_signature(path, ca, tsa_ca)
+    check = check_signature(path, ca, tsa_ca, layout)
     if not check.present:
         # Asked for a chain to a root, an unsigned image is not what was asked for.
         found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
@@ -87,8 +87,9 @@ def inspect(path, ca=None, run=True, build=None, tsa_ca=None):
             check(pe, report)
         except MALFORMED as error:
             report.sections[-1].line(f'malformed, could not be read further: {error}', False)
+    layout = layout_of(pe, path)
     pe.close()
-    check_signature_section(report, path, ca, tsa_ca)
+    check_signature_section(report, path, ca, tsa_ca, layout)
     if run:
         run_payload_stage(report, path, build)
     return report

@@ -51,12 +51,16 @@ def run(*command, env=None, cwd=None):
 
 class TimeStampServer(http.server.BaseHTTPRequestHandler):
     """Answers an RFC 3161 request with `openssl ts -reply`; /slow never
-    answers in time."""
+    answers in time, and each /flaky... path fails its first request."""
 
     def do_POST(self):
         query = self.rfile.read(int(self.headers['Content-Length']))
         if self.path == '/slow':
             time.sleep(20)
+        if self.path.startswith('/flaky') and self.path not in self.server.failed_once:
+            self.server.failed_once.add(self.path)
+            self.send_error(503)
+            return
         with tempfile.TemporaryDirectory() as scratch:
             (Path(scratch) / 'query').write_bytes(query)
             pki = self.server.pki
@@ -93,6 +97,7 @@ class SignKeyStoresTest(unittest.TestCase):
         cls.make_key_stores()
         cls.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), TimeStampServer)
         cls.server.pki = pki
+        cls.server.failed_once = set()
         cls.server.daemon_threads = True
         threading.Thread(target=cls.server.serve_forever, daemon=True).start()
         cls.tsa_url = f'http://127.0.0.1:{cls.server.server_port}/'
@@ -183,6 +188,38 @@ class SignKeyStoresTest(unittest.TestCase):
                 verified = run(sys.executable, *VERIFY, installer, '--ca', self.pki / 'ca.pem')
                 self.assertEqual(verified.returncode, 0, verified.stderr)
                 self.assertIn('signature valid', verified.stdout)
+
+    def test_signing_takes_as_few_runs_as_the_time_stamp_needs(self):
+        pki = self.pki
+        pem = ['--cert', pki / 'codesign.pem', '--key', pki / 'codesign.key']
+        token = ['--pkcs11-module', SOFTHSM_MODULE, '--key',
+                 'pkcs11:token=release;object=codesign', '--password-env', 'PIN']
+        rows = [
+            ('local authority', pem + ['--tsa-cert', pki / 'tsa-chain.pem',
+                                       '--tsa-key', pki / 'tsa.key'], ['sign']),
+            ('a server answers', pem + ['--timestamp-url', self.tsa_url], ['sign']),
+            ('the first server is down, the next answers',
+             pem + ['--timestamp-url', self.dead_url, '--timestamp-url', self.tsa_url], ['sign']),
+            ('the server answers only its retry: signed alone, then stamped',
+             pem + ['--timestamp-url', self.tsa_url + 'flaky-pem'], ['sign', 'sign', 'add']),
+            ('a token signs once, then stamps', token + ['--timestamp-url', self.tsa_url],
+             ['sign', 'add']),
+            ('a token whose server answers only its retry still signs once',
+             token + ['--timestamp-url', self.tsa_url + 'flaky-token'], ['sign', 'add', 'add']),
+            ('a token with the local authority', token + ['--tsa-cert', pki / 'tsa-chain.pem',
+                                                          '--tsa-key', pki / 'tsa.key'],
+             ['sign']),
+        ]
+        for what, arguments, runs in rows:
+            with self.subTest(what):
+                installer = self.copy_of_installer('runs.exe')
+                self.seen.write_text('')
+                result = run(sys.executable, *SIGN, installer, *arguments,
+                             '--verify-ca', pki / 'ca.pem', env={'PIN': PIN})
+                self.assertEqual(result.returncode, 0, result.stderr)
+                verbs = [line.split()[0] for line in self.seen.read_text().splitlines()
+                         if line.split()[:1] in (['sign'], ['add'])]
+                self.assertEqual(verbs, runs)
 
     def test_verify_says_which_property_fails(self):
         signed = self.copy_of_installer('to-verify.exe')
@@ -297,7 +334,7 @@ class SignKeyStoresTest(unittest.TestCase):
             stderr=subprocess.PIPE, text=True)
         # Wait until it asks for the time stamp, which never comes.
         deadline = time.monotonic() + 15
-        while 'add' not in self.seen.read_text() and time.monotonic() < deadline:
+        while '-ts' not in self.seen.read_text() and time.monotonic() < deadline:
             time.sleep(0.1)
         signing.send_signal(signal.SIGTERM)
         _, stderr = signing.communicate(timeout=15)

@@ -34,6 +34,8 @@ DELETE_ROUNDS = 9   # each round starts setup, a process
 RUN_ROUNDS = 5      # whole runs of an installer per image, for the peak
 PACK_ROUNDS = 7     # packing or copying 512 MiB takes a fraction of a second
 MEMORY_ROUNDS = 3   # pack's peak memory barely moves
+SIGN_ROUNDS = 5     # each signing reads and writes 512 MiB
+CHECK_ROUNDS = 5    # verify, inspect and openssl dgst each read 512 MiB
 
 MiB = 1 << 20
 KiB = 1 << 10
@@ -58,12 +60,17 @@ this one invocation, taking turns, so that a busy machine weighs on both:
     after setup has ended: their time and attempts ({DELETE_ROUNDS} rounds);
   - packing a 512 MiB archive (not sparse) beside cp of the same file
     ({PACK_ROUNDS} runs each, taking turns), and the packer's peak memory
-    with a 1 MiB and a 512 MiB archive ({MEMORY_ROUNDS} runs each).
+    with a 1 MiB and a 512 MiB archive ({MEMORY_ROUNDS} runs each);
+  - signing that 512 MiB image (a throwaway key, the local time-stamp
+    authority) beside osslsigncode sign of it with the same key and
+    authority ({SIGN_ROUNDS} runs each, taking turns), then verify and
+    inspect --no-run of the signed image beside openssl dgst -sha256 of it
+    ({CHECK_ROUNDS} runs each), with the peak memory of each.
 The table names the commit it was measured on ("+dirty" when the tree has
 changes) and the date. Progress goes to stderr, the table to stdout.
 Figures never make the command fail; a broken build or setup does.
-Takes about a minute on two cores; scratch files (about 600 MiB) live in
-the Wine prefix's drive C and are removed at the end.
+Takes about two minutes on two cores; scratch files (about 1.6 GiB) live
+in the Wine prefix's drive C and are removed at the end.
 """
 
 
@@ -185,6 +192,65 @@ def pack_peak(scratch, archive):
     return peaks
 
 
+def measured(command):
+    """(seconds, peak resident bytes) of COMMAND run to its end: the peak is
+    the largest of the process and the children it waited for."""
+    command = [str(c) for c in command]
+    with tempfile.TemporaryFile() as errors:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=errors)
+        _, status, usage = os.wait4(process.pid, 0)
+        seconds = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        if process.returncode != 0:
+            errors.seek(0)
+            program = command[1] if command[0] == sys.executable else command[0]
+            raise ToolError(f'{Path(program).name} failed ({process.returncode}): '
+                            + last_line(errors.read().decode(errors='replace')))
+    return seconds, usage.ru_maxrss * KiB
+
+
+def rounds_of(commands, rounds, outputs=None):
+    """Each command ROUNDS times, taking turns: {name: ([seconds], [peak bytes])}.
+    OUTPUTS[name], the file a command writes, is removed before each of its runs."""
+    figures = {name: ([], []) for name in commands}
+    for _ in range(rounds):
+        for name, command in commands.items():
+            if outputs and name in outputs:
+                outputs[name].unlink(missing_ok=True)
+            os.sync()  # the last run's writes are not left for this one to wait on
+            seconds, peak = measured(command)
+            figures[name][0].append(seconds)
+            figures[name][1].append(peak)
+    return figures
+
+
+def sign_and_check_figures(scratch, image):
+    """Signs IMAGE beside osslsigncode sign of it, then checks the signed
+    image beside openssl dgst of it."""
+    pki, signed, plain = scratch / 'pki', scratch / 'signed.exe', scratch / 'plain-signed.exe'
+    tool = [sys.executable, '-m', 'bootpack']
+    measured([*tool, 'sign', '--make-test-pki', pki])
+    key = ['--cert', pki / 'codesign.pem', '--key', pki / 'codesign.key']
+    authority = ['--tsa-cert', pki / 'tsa-chain.pem', '--tsa-key', pki / 'tsa.key']
+
+    signing = rounds_of({
+        'sign': [*tool, 'sign', image, *key, *authority,
+                 '--verify-ca', pki / 'ca.pem', '--out', signed],
+        'osslsigncode': ['osslsigncode', 'sign', '-h', 'sha256', '-certs', pki / 'codesign.pem',
+                         '-key', pki / 'codesign.key', '-TSA-certs', pki / 'tsa-chain.pem',
+                         '-TSA-key', pki / 'tsa.key', '-in', image, '-out', plain],
+    }, SIGN_ROUNDS, {'sign': signed, 'osslsigncode': plain})
+    plain.unlink()
+    checking = rounds_of({
+        'verify': [*tool, 'verify', signed, '--ca', pki / 'ca.pem'],
+        'inspect': [*tool, 'inspect', signed, '--ca', pki / 'ca.pem', '--no-run'],
+        'openssl': ['openssl', 'dgst', '-sha256', signed],
+    }, CHECK_ROUNDS)
+    signed.unlink()
+    return signing | checking
+
+
 # Formatting: one row per figure, the spread of the runs beside the median.
 
 def spread(values, unit, scale=1.0, digits=2):
@@ -202,6 +268,15 @@ def ratio_row(figure, numerator, denominator, target='', within=None):
     return (figure, f'{ratio:.3f}×', '', '', target, met)
 
 
+def peak_row(figure, values, limit=None):
+    """A peak memory; with LIMIT (bytes), the target is to stay under it."""
+    row = timing_row(figure, values, 'MiB', 1 / MiB)[:4]
+    if limit is None:
+        return row + ('', '')
+    return row + (f'under {limit // MiB} MiB',
+                  'yes' if statistics.median(values) < limit else 'no')
+
+
 def size_row(figure, size, target=''):
     met = ('yes' if size <= 20 * KiB else 'no') if target else ''
     return (figure, f'{size:,} bytes ({size / KiB:.1f} KiB)', '', 'exact', target, met)
@@ -212,6 +287,31 @@ def table(rows):
     lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
     lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
     return '\n'.join(lines)
+
+
+def signing_rows(figures):
+    times = {name: seconds for name, (seconds, _) in figures.items()}
+    peaks = {name: peak for name, (_, peak) in figures.items()}
+    return [
+        timing_row('sign of the 512 MiB image (local time-stamp authority, checked against '
+                   'the root), from start to exit', times['sign'], 's'),
+        timing_row('osslsigncode sign of the same file, same key and authority',
+                   times['osslsigncode'], 's'),
+        ratio_row('sign / osslsigncode sign (ratio of medians)', times['sign'],
+                  times['osslsigncode'], 'at most 1.5×', (0, 1.5)),
+        timing_row('verify of the signed 512 MiB image (--ca)', times['verify'], 's'),
+        timing_row('inspect --no-run of it (--ca)', times['inspect'], 's'),
+        timing_row('openssl dgst -sha256 of the same file', times['openssl'], 's'),
+        ratio_row('verify / openssl dgst (ratio of medians)', times['verify'],
+                  times['openssl'], 'at most 2×', (0, 2)),
+        ratio_row('inspect --no-run / openssl dgst (ratio of medians)', times['inspect'],
+                  times['openssl'], 'at most 2×', (0, 2)),
+        peak_row("sign's peak memory (osslsigncode's, which maps the whole image, counted)",
+                 peaks['sign']),
+        peak_row("osslsigncode sign's peak memory", peaks['osslsigncode']),
+        peak_row("verify's peak memory", peaks['verify']),
+        peak_row("inspect --no-run's peak memory", peaks['inspect'], 64 * MiB),
+    ]
 
 
 def main(argv=None):
@@ -249,6 +349,9 @@ def main(argv=None):
         peak = harness('peak', RUN_ROUNDS, *images)
         say('final deletions after setup has run')
         delete = harness('delete', DELETE_ROUNDS, images[0], scratch / 'work')
+        say(f'signing the 512 MiB image beside osslsigncode sign, {SIGN_ROUNDS} times each; '
+            f'verify and inspect beside openssl dgst, {CHECK_ROUNDS} times each')
+        signing = sign_and_check_figures(scratch, images[1])
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
@@ -300,6 +403,7 @@ def main(argv=None):
         ('pack peak 512 MiB − peak 1 MiB (difference of medians)',
          f'{pack_difference:.2f} MiB', '', '', 'within 16 MiB',
          'yes' if abs(pack_difference) <= 16 else 'no'),
+        *signing_rows(signing),
     ]
     print(f'Measured on commit {commit}, {date}, under {wine}, by `./bootpack bench`; '
           'each value is the median of the runs counted beside it.')

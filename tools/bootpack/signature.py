@@ -50,10 +50,12 @@ class Broken(Exception):
     """A signature whose structure cannot be what it claims: one line."""
 
 
-def check_signature(path, ca=None, tsa_ca=None):
+def check_signature(path, ca=None, tsa_ca=None, layout=None):
+    """The one pass over the image is the digest's: LAYOUT, when the caller
+    has parsed the image already, saves parsing it again."""
     roots = read_roots(ca, '--ca') if ca else None
     tsa_roots = read_roots(tsa_ca, '--tsa-ca') if tsa_ca else roots
-    layout = image_layout(path)
+    layout = layout or image_layout(path)
     if layout.table is None:
         return SignatureCheck(False, None, None, None, ['not signed: no certificate table'])
     check = SignatureCheck(True, False, False, None, [])
@@ -117,15 +119,20 @@ def image_layout(path):
     except OSError as error:
         raise UsageError(f'{path}: {error.strerror}') from None
     with pe:
-        size = len(pe.__data__)
-        directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
-        index = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']
-        if index >= len(directories):
-            raise UsageError(f'{path}: its headers hold no certificate table entry')
-        entry = directories[index]
-        table = (entry.VirtualAddress, entry.Size) if entry.Size else None
-        return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),
-                           entry.get_file_offset(), table)
+        return layout_of(pe, path)
+
+
+def layout_of(pe, path):
+    """image_layout of an image already parsed, which inspect has."""
+    size = len(pe.__data__)
+    directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    index = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']
+    if index >= len(directories):
+        raise UsageError(f'{path}: its headers hold no certificate table entry')
+    entry = directories[index]
+    table = (entry.VirtualAddress, entry.Size) if entry.Size else None
+    return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),
+                       entry.get_file_offset(), table)
 
 
 def read_signed_data(path, layout):
@@ -179,15 +186,17 @@ def authenticode_digest(path, layout, algorithm):
     end = layout.table[0] if layout.table else layout.size
     spans = [(0, layout.checksum_at), (layout.checksum_at + 4, layout.directory_at),
              (layout.directory_at + 8, end)]
-    with open(path, 'rb') as image:
+    # One buffer, refilled: memory stays at CHUNK whatever the image's size.
+    buffer = memoryview(bytearray(CHUNK))
+    with open(path, 'rb', buffering=0) as image:
         for start, stop in spans:
             image.seek(start)
             while start < stop:
-                chunk = image.read(min(CHUNK, stop - start))
-                if not chunk:
+                count = image.readinto(buffer[:min(CHUNK, stop - start)])
+                if not count:
                     break
-                digest.update(chunk)
-                start += len(chunk)
+                digest.update(buffer[:count])
+                start += count
     return digest.digest()
 
 

@@ -37,7 +37,7 @@ from bootpack.inspect.image_checks import (check_headers, check_load_config, che
 from bootpack.inspect.payload_stage import run_payload_stage
 from bootpack.pe_image import open_image
 from bootpack.provenance import payload_digests, provenance_problems, read_statement
-from bootpack.signature import check_signature
+from bootpack.signature import check_signature, layout_of
 
 # What a damaged image can make the readers raise; each check is cut short
 # with a finding instead.
@@ -45,9 +45,9 @@ MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyErro
              TypeError, AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
 
 
-def check_signature_section(report, path, ca, tsa_ca=None):
+def check_signature_section(report, path, ca, tsa_ca=None, layout=None):
     found = report.section('Signature')
-    check = check_signature(path, ca, tsa_ca)
+    check = check_signature(path, ca, tsa_ca, layout)
     if not check.present:
         # Asked for a chain to a root, an unsigned image is not what was asked for.
         found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
@@ -93,8 +93,9 @@ def inspect(path, ca=None, run=True, tsa_ca=None, statement=None):
             check(pe, report)
         except MALFORMED as error:
             report.sections[-1].line(f'malformed, could not be read further: {error}', False)
+    layout = layout_of(pe, path)
     pe.close()
-    check_signature_section(report, path, ca, tsa_ca)
+    check_signature_section(report, path, ca, tsa_ca, layout)
     if statement:
         check_provenance_section(report, path, statement)
     if run:

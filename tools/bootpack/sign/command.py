@@ -14,7 +14,10 @@ from bootpack.sign.keystores import add_key_options, explain_failure, key_store
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 from bootpack.signature import check_signature, image_layout, read_roots
 from bootpack.sign.test_pki import make_test_pki
-from bootpack.sign.timestamps import add_timestamp, add_timestamp_options, timestamp_route
+from bootpack.sign.timestamps import (add_timestamp, add_timestamp_options,
+                                      local_authority_failure, signing_options,
+                                      signing_timeout, stamping_failed, stamps_while_signing,
+                                      timestamp_route)
 
 DESCRIPTION = """\
 Sign FILE.exe in place (or into --out) with Authenticode. The signed image is
@@ -73,19 +76,7 @@ def sign(args):
         check_output_path(args.detached_signature, inputs + [out])
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
-        unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
-        try:
-            ok, output = run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
-                                          + (['-n', args.description] if args.description else [])
-                                          + ['-in', source, '-out', unstamped],
-                                          store.secret)
-            if not ok:
-                raise ToolError(explain_failure(output, store, args, source))
-            if route:
-                add_timestamp(args, unstamped, partial)
-        finally:
-            if route:
-                unstamped.unlink(missing_ok=True)
+        sign_into(partial, source, store, args, route)
         check_result(partial, args, route)
         if args.detached_signature:
             write_detached_signature(partial, args.detached_signature, inputs + [out])
@@ -103,6 +94,39 @@ def write_detached_signature(signed, path, inputs):
         if not ok or not partial.is_file():
             raise ToolError(f'the signature could not be written to {path}: '
                             f'{first_plain_line(output)}')
+
+
+def run_sign(source, out, store, args, options=(), timeout=None):
+    return run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
+                            + (['-n', args.description] if args.description else [])
+                            + [*options, '-in', source, '-out', out], store.secret, timeout)
+
+
+def sign_into(partial, source, store, args, route):
+    """Writes PARTIAL: SOURCE signed and, on ROUTE, time-stamped, in one
+    osslsigncode run when it can be done in one."""
+    tried = 0
+    if stamps_while_signing(route, store):
+        ok, output = run_sign(source, partial, store, args, signing_options(args),
+                              signing_timeout(args))
+        if ok:
+            return
+        if not (route == 'urls' and stamping_failed(output)):
+            raise ToolError((route == 'local' and local_authority_failure(output))
+                            or explain_failure(output, store, args, source))
+        partial.unlink(missing_ok=True)
+        tried = 1
+    # Signed alone, then stamped by as many runs as the servers need.
+    unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
+    try:
+        ok, output = run_sign(source, unstamped, store, args)
+        if not ok:
+            raise ToolError(explain_failure(output, store, args, source))
+        if route:
+            add_timestamp(args, unstamped, partial, tried)
+    finally:
+        if route:
+            unstamped.unlink(missing_ok=True)
 
 
 def check_result(signed, args, route):

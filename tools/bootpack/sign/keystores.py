@@ -22,6 +22,7 @@ class KeyStore:
     secret: str | None    # the password or PIN, or None
     describe: str         # for messages: what holds the key
     secret_name: str      # 'password' or 'PIN'
+    on_token: bool = False  # each signing is an operation on the token
 
 
 def add_key_options(parser):
@@ -108,7 +109,7 @@ def token_store(args):
         cert = ['-pkcs11cert', 'pkcs11:' + ';'.join(attributes + ['type=cert'])]
     files = [module] + ([args.cert] if args.cert else [])
     return KeyStore(['-pkcs11module', module, '-key', uri] + cert, files, read_secret(args),
-                    f'the token at {uri}', 'PIN')
+                    f'the token at {uri}', 'PIN', on_token=True)
 
 
 # What osslsigncode (and OpenSSL and the PKCS#11 engine beneath it) say, and

@@ -1,6 +1,9 @@
 """The time stamp on a fresh signature: from RFC 3161 servers, each tried in
 turn with one short retry, or from a local time-stamp authority (tests and
 the demo). Without one, a signature dies with its certificate.
+
+The signing run takes the time stamp itself whenever it can: each run reads
+and writes the whole image. Only a retry adds it in a run of its own.
 """
 import re
 import time
@@ -40,17 +43,43 @@ def timestamp_route(args):
     return 'urls' if args.timestamp_url else 'local' if local else None
 
 
-def add_timestamp(args, signed, out):
-    """Writes OUT: SIGNED with a time stamp added to its signature."""
+def stamps_while_signing(route, store):
+    """Whether the signing run itself takes the time stamp. A run whose
+    server fails has spent its signature, so a token, which signs once per
+    call, signs alone and gets its time stamp added afterwards."""
+    return route == 'local' or (route == 'urls' and not store.on_token)
+
+
+def signing_options(args):
+    """osslsigncode sign's options that time-stamp in the same run: the
+    local authority, or every server, which it tries in turn, once each."""
     if args.tsa_cert:
-        ok, output = run_osslsigncode(['add', '-h', 'sha256', '-TSA-certs', args.tsa_cert,
-                                       '-TSA-key', args.tsa_key, '-in', signed, '-out', out])
-        if not ok:
-            raise ToolError('the local time-stamp authority failed: ' + first_plain_line(output))
-        return
+        return ['-TSA-certs', args.tsa_cert, '-TSA-key', args.tsa_key]
+    return [option for url in args.timestamp_url for option in ('-ts', url)]
+
+
+def signing_timeout(args):
+    return ANSWER_TIMEOUT * len(args.timestamp_url) if args.timestamp_url else None
+
+
+def stamping_failed(output):
+    """Whether a signing run failed for want of a time stamp (the signature
+    itself was made), rather than for the key."""
+    return bool(re.search(r'timestamping failed|^no answer within', output, re.MULTILINE))
+
+
+def local_authority_failure(output):
+    if 'Time-Stamp Authority' in output:
+        return 'the local time-stamp authority failed: ' + first_plain_line(output)
+    return None
+
+
+def add_timestamp(args, signed, out, tried=0):
+    """Writes OUT: SIGNED with a time stamp from the first server that gives
+    one. TRIED is how many attempts each server has had already."""
     failures = []
     for url in args.timestamp_url:
-        for attempt in range(ATTEMPTS):
+        for attempt in range(tried, ATTEMPTS):
             if attempt:
                 time.sleep(RETRY_PAUSE)
             out.unlink(missing_ok=True)

@@ -20,6 +20,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import padding
 
 from bootpack.cli import UsageError
+from bootpack.pe_image import CERTIFICATE_DIRECTORY
 
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
@@ -126,7 +127,7 @@ def layout_of(pe, path):
     """image_layout of an image already parsed, which inspect has."""
     size = len(pe.__data__)
     directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
-    index = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']
+    index = CERTIFICATE_DIRECTORY
     if index >= len(directories):
         raise UsageError(f'{path}: its headers hold no certificate table entry')
     entry = directories[index]

@@ -79,6 +79,11 @@ def backports_line(sources=SOURCES):
     raise RuntimeError(f'{sources} has no bookworm entry')
 
 
+class Interrupted(Exception):
+    """A signal, as an error: unittest runs tearDown for it, not for
+    KeyboardInterrupt."""
+
+
 def mmdebstrap_mode():
     # As root a chroot is simplest; otherwise a user namespace.
     return 'root' if os.geteuid() == 0 else 'unshare'
@@ -91,18 +96,19 @@ class DebianRootTest(unittest.TestCase):
                 self.fail(f'{program} is missing; run ./bootpack deps')
         self.dir = Path(tempfile.mkdtemp(prefix='debian-root-test-'))
         self.child = None
+        self.signal = None
         self.handlers = {sig: signal.signal(sig, self.interrupted)
                          for sig in (signal.SIGTERM, signal.SIGINT)}
 
     def interrupted(self, signum, frame):
-        # CTest's timeout and ^C: mmdebstrap takes its mounts down, then we go.
-        if self.child and self.child.poll() is None:
+        # SIGTERM and ^C: mmdebstrap is told and takes its mounts down; the
+        # wait for it goes on and then fails the test, so that tearDown runs.
+        # (Waiting here would deadlock with the wait this interrupts.)
+        self.signal = signum
+        if self.child is None:
+            raise Interrupted(f'stopped by signal {signum}')
+        if self.child.poll() is None:
             self.child.send_signal(signal.SIGTERM)
-            try:
-                self.child.wait(60)
-            except subprocess.TimeoutExpired:
-                self.child.kill()
-        raise KeyboardInterrupt
 
     def tearDown(self):
         for sig, handler in self.handlers.items():
@@ -145,6 +151,8 @@ class DebianRootTest(unittest.TestCase):
         env = dict(os.environ, TMPDIR=str(self.dir))
         self.child = subprocess.Popen(command, env=env, stdout=sys.stderr)
         status = self.child.wait()
+        if self.signal:
+            raise Interrupted(f'stopped by signal {self.signal}')
         self.assertEqual(status, 0, 'mmdebstrap or a step in the root failed (see above)')
         self.assertTrue((results / 'out' / 'finished').exists())
         out = results / 'out'

@@ -227,7 +227,6 @@ def build(out_dir):
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog='./bootpack package',
-        formatter_class=argparse.RawDescriptionHelpFormatter,
         description='Build the Debian package of the release tools (Architecture: all): the '
         'bootpack command, its Python package from tools/bootpack with the Windows programs '
         'the build put in tools/bootpack/windows, the man page docs/bootpack.1 and the '

@@ -14,24 +14,23 @@ import json
 import os
 from pathlib import Path
 
+import pefile
+
 from bootpack import __version__
 from bootpack.cli import ToolError
-from bootpack.signature import image_layout
+from bootpack.signature import covered_spans, hash_spans, image_layout
 
 STATEMENT_TYPE = 'https://in-toto.io/Statement/v1'
 PREDICATE_TYPE = 'https://slsa.dev/provenance/v1'
 BUILD_TYPE = 'urn:bootpack:pack:v1'
 BUILDER_ID = 'urn:bootpack:pack'
 AUTHENTICODE = 'authenticodeSha256'
-CHUNK = 1 << 20
 EXIT_NOT_A_STATEMENT = 2
 
 
 def file_sha256(path):
     digest = hashlib.sha256()
-    with open(path, 'rb') as f:
-        while chunk := f.read(CHUNK):
-            digest.update(chunk)
+    hash_spans(path, [(digest, [(0, Path(path).stat().st_size)])])
     return digest.hexdigest()
 
 
@@ -39,25 +38,7 @@ def image_digests(path):
     """{sha256, authenticodeSha256} of an image, in one pass over it."""
     layout = image_layout(path)
     whole, signed = hashlib.sha256(), hashlib.sha256()
-    end = layout.table[0] if layout.table else layout.size
-    left_out = [(layout.checksum_at, layout.checksum_at + 4),
-                (layout.directory_at, layout.directory_at + 8), (end, layout.size)]
-    at = 0
-    with open(path, 'rb') as f:
-        while chunk := f.read(CHUNK):
-            whole.update(chunk)
-            # Authenticode leaves out the CheckSum field, the certificate
-            # table's directory entry and the table itself.
-            start, stop = at, at + len(chunk)
-            for cut_start, cut_stop in left_out:
-                if cut_stop <= start or cut_start >= stop:
-                    continue
-                if cut_start > start:
-                    signed.update(chunk[start - at:cut_start - at])
-                start = max(start, cut_stop)
-            if start < stop:
-                signed.update(chunk[start - at:])
-            at = stop
+    hash_spans(path, [(whole, [(0, layout.size)]), (signed, covered_spans(layout))])
     return {'sha256': whole.hexdigest(), AUTHENTICODE: signed.hexdigest()}
 
 
@@ -65,20 +46,16 @@ def payload_digests(installer):
     """[(TYPE NAME, sha256)] of the installer's payload resources (string
     types), read in chunks however large they are."""
     from bootpack.pe_image import open_image, resources
-    pe = open_image(installer)
-    with pe:
-        found = [(f'{r.type} {r.name}', pe.get_offset_from_rva(r.rva), r.size)
-                 for r in resources(pe) if isinstance(r.type, str)]
-    digests = []
-    with open(installer, 'rb') as f:
-        for label, offset, size in found:
-            digest = hashlib.sha256()
-            f.seek(offset)
-            while size > 0 and (chunk := f.read(min(CHUNK, size))):
-                digest.update(chunk)
-                size -= len(chunk)
-            digests.append((label, digest.hexdigest()))
-    return digests
+    try:
+        with open_image(installer) as pe:
+            found = [(f'{r.type} {r.name}', pe.get_offset_from_rva(r.rva), r.size)
+                     for r in resources(pe) if isinstance(r.type, str)]
+    except (pefile.PEFormatError, ValueError, IndexError, TypeError, AttributeError):
+        return []  # a damaged image names no resource; its digests say the rest
+    hashers = [(label, hashlib.sha256(), offset, size) for label, offset, size in found]
+    hash_spans(installer, [(digest, [(offset, offset + size)])
+                           for _, digest, offset, size in hashers])
+    return [(label, digest.hexdigest()) for label, digest, _, _ in hashers]
 
 
 def dependency(role, path, **annotations):

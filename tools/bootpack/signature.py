@@ -8,6 +8,7 @@ with openssl verify. Nothing here trusts the system's certificate store.
 """
 import dataclasses
 import hashlib
+import mmap
 import subprocess
 import tempfile
 from pathlib import Path
@@ -25,7 +26,7 @@ from bootpack.pe_image import CERTIFICATE_DIRECTORY
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 SPC_INDIRECT_DATA = '1.3.6.1.4.1.311.2.1.4'
-CHUNK = 1 << 20
+CHUNK = 8 << 20
 DAMAGED = 'the signature cannot be read: its ASN.1 structure is damaged'
 
 
@@ -180,24 +181,40 @@ def signer_certificate(signer, signed):
     raise Broken("the signer's certificate is not in the signature")
 
 
-def authenticode_digest(path, layout, algorithm):
-    """The image's digest as Authenticode takes it: everything before the
-    certificate table except the CheckSum field and the table's directory entry."""
-    digest = hashlib.new(algorithm)
+def covered_spans(layout):
+    """What Authenticode digests: everything before the certificate table
+    except the CheckSum field and the table's directory entry."""
     end = layout.table[0] if layout.table else layout.size
-    spans = [(0, layout.checksum_at), (layout.checksum_at + 4, layout.directory_at),
-             (layout.directory_at + 8, end)]
-    # One buffer, refilled: memory stays at CHUNK whatever the image's size.
-    buffer = memoryview(bytearray(CHUNK))
-    with open(path, 'rb', buffering=0) as image:
-        for start, stop in spans:
-            image.seek(start)
-            while start < stop:
-                count = image.readinto(buffer[:min(CHUNK, stop - start)])
-                if not count:
-                    break
-                digest.update(buffer[:count])
-                start += count
+    return [(0, layout.checksum_at), (layout.checksum_at + 4, layout.directory_at),
+            (layout.directory_at + 8, end)]
+
+
+def hash_spans(path, hashers):
+    """Feeds each (hash, spans) of HASHERS the bytes of its spans of the file,
+    in one pass over a mapping of it whose pages are let go as the pass
+    moves on: no copies, and memory stays at CHUNK whatever the file's size."""
+    size = Path(path).stat().st_size
+    if size == 0:
+        return
+    with open(path, 'rb') as image, mmap.mmap(image.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        view = memoryview(m)
+        try:
+            for at in range(0, size, CHUNK):
+                end = min(at + CHUNK, size)
+                for hasher, spans in hashers:
+                    for start, stop in spans:
+                        low, high = max(start, at), min(stop, end)
+                        if low < high:
+                            hasher.update(view[low:high])
+                m.madvise(mmap.MADV_DONTNEED, at, end - at)
+        finally:
+            view.release()
+
+
+def authenticode_digest(path, layout, algorithm):
+    """The image's digest as Authenticode takes it."""
+    digest = hashlib.new(algorithm)
+    hash_spans(path, [(digest, covered_spans(layout))])
     return digest.digest()
 
 

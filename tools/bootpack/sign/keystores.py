@@ -9,7 +9,6 @@ import os
 import re
 from pathlib import Path
 
-from asn1crypto import pkcs12
 
 from bootpack.cli import ToolError, UsageError
 from bootpack.sign.osslsigncode import first_plain_line
@@ -88,6 +87,7 @@ def key_store(args):
 
 
 def check_pkcs12(path):
+    from asn1crypto import pkcs12  # only here: a tenth of sign's start-up
     try:
         pkcs12.Pfx.load(Path(path).read_bytes())['auth_safe']['content'].native
     except (ValueError, KeyError, TypeError):

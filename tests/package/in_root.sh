@@ -40,7 +40,13 @@ step "bootpack sign with a throwaway PKI and a local time stamp"
 bootpack sign --make-test-pki pki
 bootpack sign "$out/packed.exe" --out "$out/signed.exe" \
   --cert pki/codesign.pem --key pki/codesign.key \
-  --tsa-cert pki/tsa-chain.pem --tsa-key pki/tsa.key --verify-ca pki/ca.pem
+  --tsa-cert pki/tsa-chain.pem --tsa-key pki/tsa.key --verify-ca pki/ca.pem \
+  --detached-signature "$out/signed.p7s"
+
+step "bootpack attach gives the signed installer again"
+bootpack attach "$out/packed.exe" --signature "$out/signed.p7s" --out "$out/attached.exe" \
+  --ca pki/ca.pem
+cmp "$out/signed.exe" "$out/attached.exe"
 
 step "bootpack verify --ca"
 bootpack verify "$out/signed.exe" --ca pki/ca.pem

@@ -2,8 +2,9 @@
 """The .deb on a Debian that has nothing else: a fresh bookworm root made by
 mmdebstrap (--variant=apt) from this machine's apt sources, where
 `apt-get install ./bootpack_*.deb --no-install-recommends` must bring all the
-tools need, and pack, sign, attach, verify and inspect work without compiler, MinGW,
-Wine or checkout. The installer packed there must be the bytes this
+tools need (osslsigncode from bookworm-backports: apt must refuse bookworm's
+2.5), and pack, sign, attach, verify and inspect work without compiler,
+MinGW, Wine or checkout. The installer packed there must be the bytes this
 checkout's pack makes from the same inputs.
 
 Needs root (root mode, chroot) or user namespaces (unshare mode) and the

@@ -18,8 +18,7 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools' / 'package'))
-import make_deb  # noqa: E402
+import make_deb
 
 DEPENDS = ['python3 (>= 3.11)', 'python3-pefile', 'python3-asn1crypto', 'python3-cryptography',
            'osslsigncode (>= 2.9)', 'openssl', 'gcab']

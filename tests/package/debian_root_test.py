@@ -31,8 +31,7 @@ HERE = Path(__file__).resolve().parent
 SOURCES = Path('/etc/apt/sources.list.d/debian.sources')
 APT_CACHE = Path('/var/cache/apt/archives')
 BIN = REPO / 'build' / 'bin'
-sys.path.insert(0, str(HERE))
-from widget import make_inputs, pack_with_checkout  # noqa: E402
+from widget import make_inputs, pack_with_checkout
 
 
 

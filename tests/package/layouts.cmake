@@ -2,19 +2,20 @@
 # bytes, contents and lintian; no Wine. It packs tools/bootpack/windows, which
 # the build fills.
 add_test(NAME package_deb
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/deb_test.py)
+         COMMAND /usr/bin/env PYTHONPATH=${CMAKE_SOURCE_DIR}/tools/package
+                 ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/deb_test.py)
 
 # The .deb installed with its Depends alone in a fresh Debian root
 # (mmdebstrap from this machine's apt sources), where every command runs and
 # pack makes this checkout's bytes; needs root or user namespaces, and the
 # network or apt's cache. Alone: it takes both cores for a minute.
 add_test(NAME package_in_debian_root
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/debian_root_test.py
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/debian_root_test.py
                  --bin ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(package_in_debian_root PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
 
 # pip install --no-build-isolation of the checkout into a venv that sees
 # Debian's Python packages, offline: its bootpack packs the same bytes.
 add_test(NAME package_pip_venv
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pip_venv_test.py
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/pip_venv_test.py
                  --bin ${CMAKE_BINARY_DIR}/bin)

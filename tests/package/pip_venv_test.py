@@ -16,9 +16,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-from widget import INSTALLER, REPO, make_inputs, pack_with_checkout  # noqa: E402
+from widget import INSTALLER, REPO, make_inputs, pack_with_checkout
 
 BIN = REPO / 'build' / 'bin'
 

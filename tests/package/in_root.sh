@@ -54,6 +54,15 @@ bootpack verify "$out/signed.exe" --ca pki/ca.pem
 step "bootpack inspect --no-run --json"
 bootpack inspect --no-run --json --ca pki/ca.pem "$out/signed.exe" >"$out/inspect.json"
 
+step "bootpack inspect without Wine says so in one line and exits 2"
+status=0
+bootpack inspect --ca pki/ca.pem "$out/signed.exe" >"$out/inspect-run.txt" 2>"$out/inspect-run.err" ||
+  status=$?
+if [ "$status" -ne 2 ] || [ "$(wc -l <"$out/inspect-run.err")" -ne 1 ] ||
+   ! grep -q 'Wine, which is not installed' "$out/inspect-run.err"; then
+  echo "inspect without Wine ended with $status:" >&2; cat "$out/inspect-run.err" >&2; exit 1
+fi
+
 step "apt-get purge bootpack leaves nothing of it"
 apt-get purge -y -q bootpack >"$out/purge.log" 2>&1 || { cat "$out/purge.log" >&2; exit 1; }
 for path in /usr/bin/bootpack /usr/lib/python3/dist-packages/bootpack /usr/share/doc/bootpack; do

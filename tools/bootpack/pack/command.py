@@ -13,14 +13,15 @@ from bootpack.pack.product_file import ProductFileError, config_path, read_produ
 from bootpack.resource_section import LANG_EN_US, MAX_NAME_UNITS, Resource
 
 DESCRIPTION = """\
-Write FILE.exe: a copy of the stub image (the build's bootpack.exe, or
---stub) whose resource section holds the payload, the icon, the version
+Write FILE.exe: a copy of the stub image (the tested stub this bootpack
+carries, or --stub) whose resource section holds the payload, the icon, the version
 block and the manifest. The stub's code and data sections stay byte for
 byte. Its base relocations move after the new resource section, their bytes
 unchanged; of the headers, their section header, the base-relocation
 directory entry and the fields that describe the resource section change.
-With --stub, packing needs Python's standard library alone (and gcab for a
-setup stored as BL): no compiler, linker or build tree.
+Packing needs Python with pefile (and gcab for a setup stored as BL): no
+compiler, linker or build tree. --provenance FILE.json also writes an in-toto
+statement of what went into the installer (see bootpack verify).
 
 For a product, give the archive and the setup program; the layout is checked
 before anything is written and a layout the stub would refuse writes nothing:

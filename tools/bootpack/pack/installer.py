@@ -1,8 +1,8 @@
 """Makes an installer: a copy of the stub image with a resource section
 that holds the payload and the image resources, branded as asked.
 
-Needs Python's standard library alone: no compiler, linker or build tree,
-only a stub image (by default the build's bootpack.exe).
+Needs no compiler, linker or build tree, only a stub image (by default the
+one the package carries).
 """
 import sys
 from pathlib import Path
@@ -87,8 +87,7 @@ def add_installer_options(parser):
     group = parser.add_argument_group('the stub and the file\'s properties')
     group.add_argument('--stub', metavar='FILE.exe', default=None,
                        help='the stub image to make the installer from (default: the '
-                       'build\'s bootpack.exe, which ./bootpack pack builds when it is '
-                       'missing and neither --stub nor --config is given)')
+                       'tested stub this bootpack carries; from a checkout, the build\'s)')
     group.add_argument('--company', metavar='NAME',
                        help='the maker\'s full name (CompanyName); also the short name '
                        'and the copyright holder unless those are given')

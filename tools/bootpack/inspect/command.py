@@ -51,7 +51,7 @@ def check_signature_section(report, path, ca, tsa_ca=None, layout=None):
     if not check.present:
         # Asked for a chain to a root, an unsigned image is not what was asked for.
         found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
-                   'none (./bootpack sign adds one)', not ca)
+                   'none (bootpack sign adds one)', not ca)
         return
     report.signature = {'present': check.present, 'digest_matches': check.digest_matches,
                         'timestamped': check.timestamped, 'chain_valid': check.chain_valid}

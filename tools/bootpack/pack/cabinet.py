@@ -26,7 +26,7 @@ def make_cabinet(out_path, entries):
         raise ValueError('a cabinet needs at least one file')
     gcab = shutil.which('gcab')
     if gcab is None:
-        raise RuntimeError('gcab is missing; ./bootpack deps installs it')
+        raise RuntimeError('gcab is missing (apt install gcab)')
     out_path = Path(out_path).resolve()
     with tempfile.TemporaryDirectory(prefix='.cabinet-', dir=out_path.parent) as scratch:
         staged = []

@@ -25,9 +25,9 @@ statement of what went into the installer (see bootpack verify).
 
 For a product, give the archive and the setup program; the layout is checked
 before anything is written and a layout the stub would refuse writes nothing:
-  ./bootpack pack --archive product.7z --setup setup.exe --version 1.2.3.4 \\
+  bootpack pack --archive product.7z --setup setup.exe --version 1.2.3.4 \\
       --out installer.exe
-  ./bootpack pack --stub bootpack.exe --config widget.toml
+  bootpack pack --stub bootpack.exe --config widget.toml
 
 The icon, the version block's strings and the version are the stub's unless
 --icon, --company, --product, ... --version say otherwise; the source
@@ -60,9 +60,9 @@ Names hold at most 65535 UTF-16 code units, and the stub refuses those of
 made with gcab) instead; the stub expands a setup of type BL from one.
 
 example:
-  ./bootpack pack --out app.exe \\
+  bootpack pack --out app.exe \\
       --resource BN BRISEL.7Z product.7z --resource BN SETUP.EXE setup.exe
-  ./bootpack pack --out app.exe \\
+  bootpack pack --out app.exe \\
       --resource BN BRISEL.7Z product.7z --resource BL SETUP.EX_ setup.exe --cabinet
 """
 

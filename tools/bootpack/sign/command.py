@@ -44,13 +44,13 @@ time-stamping certificate with their keys into DIR, for tests and
 demonstrations only.
 
 examples:
-  ./bootpack sign installer.exe --pkcs11-module /usr/lib/x86_64-linux-gnu/opensc-pkcs11.so \\
+  bootpack sign installer.exe --pkcs11-module /usr/lib/x86_64-linux-gnu/opensc-pkcs11.so \\
       --key 'pkcs11:token=Release;object=codesign' --password-env TOKEN_PIN \\
       --timestamp-url http://ts1.example.com --timestamp-url http://ts2.example.com
-  RELEASE_PFX_PASSWORD=... ./bootpack sign installer.exe --pkcs12 release.pfx \\
+  RELEASE_PFX_PASSWORD=... bootpack sign installer.exe --pkcs12 release.pfx \\
       --password-env RELEASE_PFX_PASSWORD --timestamp-url http://ts1.example.com
-  ./bootpack sign --make-test-pki build/pki
-  ./bootpack sign installer.exe --cert build/pki/codesign.pem --key build/pki/codesign.key \\
+  bootpack sign --make-test-pki build/pki
+  bootpack sign installer.exe --cert build/pki/codesign.pem --key build/pki/codesign.key \\
       --tsa-cert build/pki/tsa-chain.pem --tsa-key build/pki/tsa.key --verify-ca build/pki/ca.pem
 """
 

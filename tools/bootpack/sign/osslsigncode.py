@@ -16,7 +16,7 @@ NOISE = re.compile(r'[0-9A-F]+:error:|Failed$|Succeeded$|Engine "|PE checksum|Co
 def tool(name):
     path = shutil.which(name)
     if path is None:
-        raise ToolError(f'{name} is missing; ./bootpack deps installs it')
+        raise ToolError(f'{name} is missing (apt install {name})')
     return path
 
 

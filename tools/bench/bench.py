@@ -69,7 +69,7 @@ this one invocation, taking turns, so that a busy machine weighs on both:
 The table names the commit it was measured on ("+dirty" when the tree has
 changes) and the date. Progress goes to stderr, the table to stdout.
 Figures never make the command fail; a broken build or setup does.
-Takes about two minutes on two cores; scratch files (about 1.6 GiB) live
+Takes a few minutes on two cores; scratch files (about 1.6 GiB) live
 in the Wine prefix's drive C and are removed at the end.
 """
 

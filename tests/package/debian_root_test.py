@@ -134,6 +134,9 @@ class DebianRootTest(unittest.TestCase):
         results = self.dir / 'results'
         results.mkdir()
         inside = '/srv/bootpack-test'
+        # mmdebstrap splits a hook's arguments at spaces: what is copied in
+        # comes from this test's own folder, whatever the checkout's path.
+        script = shutil.copy(HERE / 'in_root.sh', self.dir / 'in_root.sh')
         seed = (f'mkdir -p "$1{APT_CACHE}" && '
                 f'find {APT_CACHE} -maxdepth 1 -name "*.deb" -exec ln -t "$1{APT_CACHE}" {{}} + '
                 '2>/dev/null || true')
@@ -143,7 +146,7 @@ class DebianRootTest(unittest.TestCase):
             # only unlinks; nothing is written back.
             '--skip=download/empty', f'--setup-hook={seed}',
             f'--customize-hook=mkdir -p "$1{inside}"',
-            f'--customize-hook=copy-in {deb} {inputs} {HERE / "in_root.sh"} {inside}',
+            f'--customize-hook=copy-in {deb} {inputs} {script} {inside}',
             f'--customize-hook=chroot "$1" sh {inside}/in_root.sh',
             f'--customize-hook=copy-out {inside}/out {results}',
             'bookworm', '/dev/null', str(SOURCES), backports_line()]

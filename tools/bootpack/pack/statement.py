@@ -4,7 +4,6 @@ from pathlib import Path
 
 from bootpack.pack.image_resources import stub_image_resources
 from bootpack.payload import ARCHIVE_PREFIX, SETUP_PREFIX
-from bootpack.provenance import dependency, image_digests, statement, statement_text
 from bootpack.resource_section import upper_case
 
 # The options that shape an image, with the statement's name for each; for
@@ -41,6 +40,9 @@ def external_parameters(args):
 def write_statement(args, stub, payload, image, partial, stored_in_cabinets=()):
     """Writes the statement of IMAGE (just written) to PARTIAL. PAYLOAD: the
     Resource records of the files packed, before any went into a cabinet."""
+    # Only here: the digests bring the signature code, which a pack without
+    # a statement does not need to start.
+    from bootpack.provenance import dependency, image_digests, statement, statement_text
     revision = stub_image_resources(stub)[2]['LastChange']
     dependencies = [dependency('stub', stub.path, sourceRevision=revision)]
     for index, resource in enumerate(payload):

@@ -2,8 +2,6 @@
 the package carries, a build tree when there is one, and Wine."""
 import os
 import shutil
-import subprocess
-from importlib import resources
 from pathlib import Path
 
 from bootpack.cli import ToolError
@@ -29,6 +27,7 @@ def windows_program(name):
     if os.environ.get('BOOTPACK_BUILD_DIR'):
         path = build_dir() / 'bin' / name
     else:
+        from importlib import resources  # only here: a tenth of pack's start-up
         path = Path(str(resources.files('bootpack') / PROGRAMS / name))
     return path if path.is_file() else None
 
@@ -52,6 +51,7 @@ def wine_environment():
 
 def windows_path(path):
     """PATH as programs inside Wine see it; Wine maps / to drive Z:."""
+    import subprocess
     path = Path(path).resolve()
     winepath = shutil.which('winepath')
     if winepath:
@@ -65,6 +65,7 @@ def windows_path(path):
 def run_windows(program, *args):
     """Runs a Windows program under Wine; a missing Wine is a usage error (2),
     since what needs it cannot be checked without it."""
+    import subprocess
     loader = wine_loader()
     if loader is None:
         raise ToolError(f'{Path(program).name} runs under Wine, which is not installed '

@@ -30,6 +30,7 @@ REPO = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
 SOURCES = Path('/etc/apt/sources.list.d/debian.sources')
 APT_CACHE = Path('/var/cache/apt/archives')
+ROOT_PATH = '/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
 BIN = REPO / 'build' / 'bin'
 from widget import make_inputs, pack_with_checkout
 
@@ -147,7 +148,9 @@ class DebianRootTest(unittest.TestCase):
             '--skip=download/empty', f'--setup-hook={seed}',
             f'--customize-hook=mkdir -p "$1{inside}"',
             f'--customize-hook=copy-in {deb} {inputs} {script} {inside}',
-            f'--customize-hook=chroot "$1" sh {inside}/in_root.sh',
+            # As on a bare machine: none of this checkout's environment.
+            f'--customize-hook=chroot "$1" env -i PATH={ROOT_PATH} HOME=/root '
+            f'sh {inside}/in_root.sh',
             f'--customize-hook=copy-out {inside}/out {results}',
             'bookworm', '/dev/null', str(SOURCES), backports_line()]
         progress(f'mmdebstrap --mode={mmdebstrap_mode()} --variant=apt bookworm from {SOURCES}')

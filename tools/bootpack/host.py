@@ -23,13 +23,15 @@ def build_dir():
 
 def windows_program(name):
     """A Windows program the tools run: from the build tree BOOTPACK_BUILD_DIR
-    names, else the one the package carries. None when neither has it."""
+    names when it has one, else the one the package carries; None when
+    neither has it."""
     if os.environ.get('BOOTPACK_BUILD_DIR'):
-        path = build_dir() / 'bin' / name
-    else:
-        from importlib import resources  # only here: a tenth of pack's start-up
-        path = Path(str(resources.files('bootpack') / PROGRAMS / name))
-    return path if path.is_file() else None
+        built = build_dir() / 'bin' / name
+        if built.is_file():
+            return built
+    from importlib import resources  # only here: a tenth of pack's start-up
+    carried = Path(str(resources.files('bootpack') / PROGRAMS / name))
+    return carried if carried.is_file() else None
 
 
 def wine_loader():

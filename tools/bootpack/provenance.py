@@ -128,22 +128,22 @@ def read_statement(path):
     return document
 
 
-def provenance_problems(installer, document, inputs=(), payload=()):
+def provenance_problems(installer, document, inputs=()):
     """What does not match: the installer against the statement's subject, and
-    each input file against the dependency of its name. PAYLOAD: (resource
-    label, sha256) of the installer's payload resources, to say which one
-    differs when the installer is not the subject."""
+    each input file against the dependency of its name. Only an installer
+    that is not the subject has its payload read again, to say which
+    resource differs."""
     problems = []
     subject = document['subject'][0]
+    dependencies = document['predicate']['buildDefinition']['resolvedDependencies']
     digests = image_digests(installer)
     recorded = subject['digest']
     if digests['sha256'] != recorded.get('sha256') and \
             digests[AUTHENTICODE] != recorded.get(AUTHENTICODE):
-        dependencies = document['predicate']['buildDefinition']['resolvedDependencies']
         by_resource = {d.get('annotations', {}).get('resource'): d for d in dependencies}
         differing = [f"its {by_resource[label]['annotations']['role']} {label} is not "
                      f"{by_resource[label]['name']} of the statement"
-                     for label, sha256 in payload
+                     for label, sha256 in payload_digests(installer)
                      if label in by_resource and
                      by_resource[label]['digest'].get('sha256') != sha256]
         problems.append(f'{Path(installer).name} is not the statement\'s subject '
@@ -151,7 +151,6 @@ def provenance_problems(installer, document, inputs=(), payload=()):
                         + (': ' + '; '.join(differing) if differing else
                            f' (sha256 {digests["sha256"]}, the statement\'s '
                            f'{recorded.get("sha256")})'))
-    dependencies = document['predicate']['buildDefinition']['resolvedDependencies']
     for path in inputs:
         name = Path(path).name
         matching = [d for d in dependencies if d.get('name') == name]

@@ -4,7 +4,7 @@ import argparse
 from pathlib import Path
 
 from bootpack.cli import ToolError, UsageError
-from bootpack.provenance import payload_digests, provenance_problems, read_statement
+from bootpack.provenance import provenance_problems, read_statement
 from bootpack.signature import check_signature
 
 DESCRIPTION = """\
@@ -56,8 +56,7 @@ def main(argv=None):
     said = []
     if args.provenance:
         document = read_statement(args.provenance)
-        problems = provenance_problems(args.file, document, args.input,
-                                       payload_digests(args.file))
+        problems = provenance_problems(args.file, document, args.input)
         if problems:
             raise ToolError(f'{args.file}: ' + '; '.join(problems))
         said.append(f'the subject of {args.provenance}'

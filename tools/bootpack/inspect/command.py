@@ -33,10 +33,10 @@ import pefile
 from bootpack.cli import UsageError
 from bootpack.inspect.findings import Report
 from bootpack.inspect.image_checks import (check_headers, check_load_config, check_payload,
-                          check_resources)
+                                           check_resources)
 from bootpack.inspect.payload_stage import run_payload_stage
 from bootpack.pe_image import open_image
-from bootpack.provenance import payload_digests, provenance_problems, read_statement
+from bootpack.provenance import provenance_problems, read_statement
 from bootpack.signature import check_signature, layout_of
 
 # What a damaged image can make the readers raise; each check is cut short
@@ -71,7 +71,7 @@ def check_signature_section(report, path, ca, tsa_ca=None, layout=None):
 def check_provenance_section(report, path, statement):
     found = report.section('Provenance')
     document = read_statement(statement)
-    problems = provenance_problems(path, document, payload=payload_digests(path))
+    problems = provenance_problems(path, document)
     report.provenance = {'statement': str(statement), 'subject': not problems,
                          'problems': problems}
     for problem in problems:

@@ -4,12 +4,10 @@ import argparse
 import hashlib
 from pathlib import Path
 
-from asn1crypto import cms
-
 from bootpack.cli import ToolError, UsageError, output_file
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
-from bootpack.signature import (SPC_INDIRECT_DATA, SpcIndirectDataContent, authenticode_digest,
-                                check_signature, image_layout)
+from bootpack.signature import (Broken, authenticode_digest, check_signature, image_layout,
+                                indirect_data, parse_signed_data, signed_digest)
 
 DESCRIPTION = """\
 Put the detached signature FILE.p7s (written by bootpack sign
@@ -33,20 +31,13 @@ example:
 """
 
 
-def signed_digest(path):
+def detached_digest(path):
     """(algorithm, digest) that the detached signature at PATH signs."""
     try:
-        info = cms.ContentInfo.load(Path(path).read_bytes())
-        signed = info['content']
-        if info['content_type'].native != 'signed_data' or \
-                signed['encap_content_info']['content_type'].dotted != SPC_INDIRECT_DATA:
-            raise ValueError('no Authenticode signature')
-        indirect = signed['encap_content_info']['content'].parse(SpcIndirectDataContent)
-        digest = indirect['message_digest']
-        return digest['digest_algorithm']['algorithm'].native, digest['digest'].native
+        return signed_digest(indirect_data(parse_signed_data(Path(path).read_bytes())[0]))
     except FileNotFoundError:
         raise UsageError(f'{path}: no such file') from None
-    except (ValueError, KeyError, IndexError, TypeError) as error:
+    except (Broken, ValueError, KeyError, IndexError, TypeError) as error:
         raise UsageError(f'{path}: not a detached Authenticode signature ({error})') from None
 
 
@@ -69,7 +60,7 @@ def main(argv=None):
     layout = image_layout(source)
     if layout.table is not None:
         raise ToolError(f'{source} is signed already; attach to the unsigned installer')
-    algorithm, digest = signed_digest(args.signature)
+    algorithm, digest = detached_digest(args.signature)
     if algorithm not in hashlib.algorithms_available or \
             authenticode_digest(source, layout, algorithm) != digest:
         raise ToolError('the signature was made over a different installer')

@@ -63,7 +63,7 @@ def check_signature(path, ca=None, tsa_ca=None, layout=None):
     check = SignatureCheck(True, False, False, None, [])
     try:
         signed, signer, leaf = read_signed_data(path, layout)
-        indirect = signed['encap_content_info']['content'].parse(SpcIndirectDataContent)
+        indirect = indirect_data(signed)
         check.digest_matches = covers_the_image(path, layout, indirect, signer, leaf,
                                                 check.problems)
     except Broken as error:
@@ -128,10 +128,9 @@ def layout_of(pe, path):
     """image_layout of an image already parsed, which inspect has."""
     size = len(pe.__data__)
     directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
-    index = CERTIFICATE_DIRECTORY
-    if index >= len(directories):
+    if CERTIFICATE_DIRECTORY >= len(directories):
         raise UsageError(f'{path}: its headers hold no certificate table entry')
-    entry = directories[index]
+    entry = directories[CERTIFICATE_DIRECTORY]
     table = (entry.VirtualAddress, entry.Size) if entry.Size else None
     return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),
                        entry.get_file_offset(), table)
@@ -153,8 +152,14 @@ def read_signed_data(path, layout):
         raise Broken('the certificate table holds no PKCS #7 SignedData')
     if revision != WIN_CERT_REVISION_2_0:
         raise Broken(f'the certificate table has revision {revision:#06x}, not 0x0200')
+    return parse_signed_data(table[8:length])
+
+
+def parse_signed_data(der):
+    """(SignedData, its signer, the signer's certificate) of an Authenticode
+    signature's DER, from a certificate table or a detached file."""
     try:
-        info = cms.ContentInfo.load(table[8:length])
+        info = cms.ContentInfo.load(der)
         signed = info['content']
         if info['content_type'].native != 'signed_data' or \
                 signed['encap_content_info']['content_type'].dotted != SPC_INDIRECT_DATA:
@@ -163,6 +168,17 @@ def read_signed_data(path, layout):
         return signed, signer, signer_certificate(signer, signed)
     except (ValueError, KeyError, IndexError, TypeError):
         raise Broken(DAMAGED) from None
+
+
+def indirect_data(signed):
+    """What the SignedData signs: the SpcIndirectDataContent with the digest."""
+    return signed['encap_content_info']['content'].parse(SpcIndirectDataContent)
+
+
+def signed_digest(indirect):
+    """(algorithm, digest) of the image, as the signature records it."""
+    info = indirect['message_digest']
+    return info['digest_algorithm']['algorithm'].native, info['digest'].native
 
 
 def certificates_of(signed):
@@ -219,11 +235,10 @@ def authenticode_digest(path, layout, algorithm):
 
 
 def covers_the_image(path, layout, indirect, signer, leaf, problems):
-    info = indirect['message_digest']
-    algorithm = info['digest_algorithm']['algorithm'].native
+    algorithm, digest = signed_digest(indirect)
     if algorithm not in hashlib.algorithms_available:
         raise Broken(f'the signature uses an unknown digest algorithm {algorithm}')
-    if authenticode_digest(path, layout, algorithm) != info['digest'].native:
+    if authenticode_digest(path, layout, algorithm) != digest:
         problems.append('the digest does not match: the image was changed after signing')
         return False
     # The signed digest must be the one the signer's RSA signature covers.

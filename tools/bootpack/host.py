@@ -82,11 +82,10 @@ def stub_revision():
     path = windows_program(STUB)
     if path is None:
         return 'none carried (run ./bootpack build)'
-    from bootpack.pack.version_block import read_version_block
-    from bootpack.pe_image import RT_VERSION, open_image, resource_bytes, resources
+    # Read as pack reads it, so that both name the same revision.
+    from bootpack.pack.image_resources import ImageResourceError, stub_image_resources
+    from bootpack.pe_stub import StubError, StubImage
     try:
-        pe = open_image(path)
-        block = next(r for r in resources(pe) if r.type == RT_VERSION)
-        return read_version_block(resource_bytes(pe, block))[1].get('LastChange', 'unknown')
-    except Exception as error:  # a stub that cannot be read still lets --version answer
+        return stub_image_resources(StubImage(path))[2]['LastChange']
+    except (OSError, StubError, ImageResourceError) as error:
         return f'unreadable ({error})'

@@ -41,6 +41,17 @@ ARCHIVE_PREFIX = 'brisel'
 SETUP_PREFIX = 'setup'
 
 
+def payload_role(name):
+    """'archive' or 'setup' for a payload resource's name, as the stub tells
+    them apart; None for any other name."""
+    name = str(name).lower()
+    if name.startswith(ARCHIVE_PREFIX):
+        return 'archive'
+    if name.startswith(SETUP_PREFIX):
+        return 'setup'
+    return None
+
+
 class PayloadError(Exception):
     """A payload the stub cannot use as intended: one line."""
 

@@ -6,9 +6,8 @@ import struct
 import pefile
 
 from bootpack.pack.icon_file import IconError, describe_image, entry_differences, image_format
-from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, PAYLOAD_TYPES, SETUP_PREFIX,
-                              PayloadError, archive_name_problem, check_7z_container,
-                              check_setup_image)
+from bootpack.payload import (CABINET_TYPE, PAYLOAD_TYPES, PayloadError, archive_name_problem,
+                              check_7z_container, check_setup_image, payload_role)
 from bootpack.pe_image import (MACHINE_X64, PE32_PLUS_MAGIC, RT_GROUP_ICON, RT_ICON,
                                RT_MANIFEST, RT_VERSION, resource_bytes, resources)
 from bootpack.pe_stub import loadable_problem
@@ -219,19 +218,19 @@ class ImageSlice:
 
 def check_payload_resource(pe, found, resource):
     """The same checks pack makes before it builds an image."""
-    kind = str(resource.name).lower()
+    role = payload_role(resource.name)
     try:
-        if kind.startswith(ARCHIVE_PREFIX):
+        if role == 'archive':
             problem = archive_name_problem(resource.name)
             if problem:
                 found.line(problem, False)
             check_7z_container(ImageSlice(pe, resource), 0, resource.size)
             found.line('the archive is a complete 7z container')
-        elif kind.startswith(SETUP_PREFIX) and resource.type != CABINET_TYPE:
+        elif role == 'setup' and resource.type != CABINET_TYPE:
             for warning in check_setup_image(ImageSlice(pe, resource), 0, resource.size):
                 found.line(f'note: {warning}')
     except PayloadError as error:
-        what = 'the archive' if kind.startswith(ARCHIVE_PREFIX) else 'setup'
+        what = 'the archive' if role == 'archive' else 'setup'
         found.line(f'{what} {resource.type} {resource.name} {error}', False)
 
 

@@ -3,7 +3,7 @@ files and options it was made of."""
 from pathlib import Path
 
 from bootpack.pack.image_resources import stub_image_resources
-from bootpack.payload import ARCHIVE_PREFIX, SETUP_PREFIX
+from bootpack.payload import payload_role
 from bootpack.resource_section import upper_case
 
 # The options that shape an image, with the statement's name for each; for
@@ -48,8 +48,8 @@ def write_statement(args, stub, payload, image, partial, stored_in_cabinets=()):
     for index, resource in enumerate(payload):
         label = f'{upper_case(str(resource.type))} {upper_case(str(resource.name))}'
         stored = {'stored': 'cabinet'} if index in stored_in_cabinets else {}
-        dependencies.append(dependency(role_of(resource), resource.data, resource=label,
-                                       **stored))
+        dependencies.append(dependency(payload_role(resource.name) or 'resource',
+                                       resource.data, resource=label, **stored))
     if args.icon:
         dependencies.append(dependency('icon', args.icon))
     if getattr(args, 'config', None):
@@ -58,11 +58,3 @@ def write_statement(args, stub, payload, image, partial, stored_in_cabinets=()):
                          external_parameters(args))
     Path(partial).write_text(statement_text(document), encoding='utf-8')
 
-
-def role_of(resource):
-    name = str(resource.name).lower()
-    if name.startswith(ARCHIVE_PREFIX):
-        return 'archive'
-    if name.startswith(SETUP_PREFIX):
-        return 'setup'
-    return 'resource'

@@ -22,7 +22,8 @@ CERTIFICATE_DIRECTORY = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']
 RELOCATION_DIRECTORY = pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_BASERELOC']
 # The standard resource types the images carry besides the payload.
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = (
-    pefile.RESOURCE_TYPE[name] for name in ('RT_ICON', 'RT_GROUP_ICON', 'RT_VERSION', 'RT_MANIFEST'))
+    pefile.RESOURCE_TYPE[name]
+    for name in ('RT_ICON', 'RT_GROUP_ICON', 'RT_VERSION', 'RT_MANIFEST'))
 
 # A resource found in an image: its bytes are at rva.
 FoundResource = namedtuple('FoundResource', 'type name language size rva')
@@ -48,13 +49,16 @@ def read_headers(head):
         raise NotAnImage(str(error).rstrip('.')) from None
 
 
-def open_image(path):
-    """The image at PATH, mapped rather than read, with the directories the
-    tools look at parsed; raises pefile.PEFormatError for no PE image."""
+# The directories inspect reads; the stub's resources need only one.
+CHECKED_DIRECTORIES = ('IMPORT', 'EXPORT', 'RESOURCE', 'LOAD_CONFIG', 'TLS', 'DELAY_IMPORT')
+
+
+def open_image(path, directories=CHECKED_DIRECTORIES):
+    """The image at PATH, mapped rather than read, with the directories
+    named parsed; raises pefile.PEFormatError for no PE image."""
     pe = pefile.PE(str(path), fast_load=True)
     pe.parse_data_directories(directories=[
-        pefile.DIRECTORY_ENTRY[f'IMAGE_DIRECTORY_ENTRY_{name}']
-        for name in ('IMPORT', 'EXPORT', 'RESOURCE', 'LOAD_CONFIG', 'TLS', 'DELAY_IMPORT')])
+        pefile.DIRECTORY_ENTRY[f'IMAGE_DIRECTORY_ENTRY_{name}'] for name in directories])
     return pe
 
 
@@ -86,11 +90,10 @@ def resources(pe):
 def resource_list(path):
     """Every resource of the image at PATH, with only its resource tree read."""
     try:
-        pe = pefile.PE(str(path), fast_load=True)
+        pe = open_image(path, ('RESOURCE',))
     except pefile.PEFormatError as error:
         raise NotAnImage(str(error).rstrip('.')) from None
     with pe:
-        pe.parse_data_directories(directories=[RESOURCE_DIRECTORY])
         return resources(pe)
 
 

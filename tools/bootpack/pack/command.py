@@ -5,7 +5,7 @@ from pathlib import Path
 
 from bootpack.cli import ToolError, UsageError
 from bootpack.pack.installer import (add_installer_options, check_installer, open_stub,
-                       write_installer)
+                                     write_installer)
 from bootpack.pack.outputs import pack_outputs
 from bootpack.pack.statement import add_provenance_option, write_statement
 from bootpack.pack.product import add_product_options, is_product_mode, pack_product

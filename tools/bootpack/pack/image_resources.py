@@ -13,8 +13,8 @@ import re
 from bootpack.pack.icon_file import IconError, IconImage, group_entries, icon_group
 from bootpack.pe_image import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION
 from bootpack.resource_section import LANG_EN_US, Resource
-from bootpack.pack.version_block import (STRING_KEYS, VersionBlockError, build_version_block, dotted,
-                           read_version_block)
+from bootpack.pack.version_block import (STRING_KEYS, VersionBlockError, build_version_block,
+                                         dotted, read_version_block)
 
 ICON_GROUP_ID = 107
 VERSION_ID = 1

@@ -13,9 +13,9 @@ from bootpack.cli import ToolError
 from bootpack.pack.installer import check_installer, open_stub, write_installer
 from bootpack.pack.outputs import pack_outputs
 from bootpack.pack.statement import write_statement
-from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, NAMED_TYPE, PLAIN_TYPE,
-                              SETUP_PREFIX, PayloadError,
-                              archive_name_problem, check_7z_container, check_setup_image)
+from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, NAMED_TYPE, PLAIN_TYPE, SETUP_PREFIX,
+                              PayloadError, archive_name_problem, check_7z_container,
+                              check_setup_image)
 from bootpack.resource_section import LANG_EN_US, Resource
 from bootpack.pack.version_block import parse_version
 
@@ -177,9 +177,10 @@ def pack_product(args):
                         layout['archive_size'], layout['archive']),
                Resource(layout['storage'], layout['setup_name'], LANG_EN_US,
                         layout['setup_size'], layout['setup'])]
-    check_installer(args, stub, payload, layout['out'].stem, layout['version'],
-                    cabinets={1} if layout['storage'] == CABINET_TYPE else set())
+    # The setup, second in the payload, goes into a cabinet for BL.
     cabinets = [1] if layout['storage'] == CABINET_TYPE else []
+    check_installer(args, stub, payload, layout['out'].stem, layout['version'],
+                    cabinets=set(cabinets))
     with pack_outputs(args, inputs) as (image, scratch, statement):
         packed = payload
         if cabinets:

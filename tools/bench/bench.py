@@ -181,13 +181,8 @@ def pack_peak(scratch, archive):
     peaks = []
     for _ in range(MEMORY_ROUNDS):
         out = scratch / 'peak.exe'
-        process = subprocess.Popen(pack_command('--archive', archive, '--setup', HARNESS,
-                                                '--out', out), stdout=subprocess.DEVNULL)
-        _, status, usage = os.wait4(process.pid, 0)
-        process.returncode = os.waitstatus_to_exitcode(status)
-        if process.returncode != 0:
-            raise ToolError(f'pack failed ({process.returncode})')
-        peaks.append(usage.ru_maxrss * KiB)
+        peaks.append(measured(pack_command('--archive', archive, '--setup', HARNESS,
+                                           '--out', out))[1])
         out.unlink()
     return peaks
 

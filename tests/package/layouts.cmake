@@ -2,7 +2,7 @@
 # bytes, contents and lintian; no Wine. It packs tools/bootpack/windows, which
 # the build fills.
 add_test(NAME package_deb
-         COMMAND /usr/bin/env PYTHONPATH=${CMAKE_SOURCE_DIR}/tools/package
+         COMMAND /usr/bin/env PYTHONPATH=${CMAKE_SOURCE_DIR}/tools/package:${CMAKE_SOURCE_DIR}/tools
                  ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/deb_test.py)
 
 # The .deb installed with its Depends alone in a fresh Debian root

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Builds the Debian package of the release tools, build/dist/bootpack_VERSION_all.deb."""
 import argparse
-import ast
 import gzip
 import hashlib
 import os
@@ -11,6 +10,9 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+from bootpack import __version__
+from bootpack.cli import ToolError, output_file, run_tool
 
 REPO = Path(__file__).resolve().parents[2]
 PACKAGE = REPO / 'tools' / 'bootpack'
@@ -81,26 +83,15 @@ License: proprietary
 """
 
 
-class PackageError(Exception):
+class PackageError(ToolError):
     pass
 
 
 def package_version():
-    """__version__ from the package's __init__.py, read without importing it."""
-    init = PACKAGE / '__init__.py'
-    try:
-        tree = ast.parse(init.read_text(encoding='utf-8'), str(init))
-    except OSError as error:
-        raise PackageError(f'{init}: {error.strerror}')
-    for node in tree.body:
-        if (isinstance(node, ast.Assign) and len(node.targets) == 1
-                and getattr(node.targets[0], 'id', None) == '__version__'
-                and isinstance(node.value, ast.Constant) and isinstance(node.value.value, str)):
-            version = node.value.value
-            if not re.fullmatch(r'[0-9][A-Za-z0-9.+~]*', version):
-                raise PackageError(f'{init}: __version__ {version!r} is no Debian native version')
-            return version
-    raise PackageError(f'{init}: no __version__ = "..." string')
+    """The package's version, as bootpack --version says it."""
+    if not re.fullmatch(r'[0-9][A-Za-z0-9.+~]*', __version__):
+        raise PackageError(f'__version__ {__version__!r} is no Debian native version')
+    return __version__
 
 
 def changelog_version(path=None):
@@ -115,6 +106,15 @@ def changelog_version(path=None):
         raise PackageError(f'{path}: the first line is no "bootpack (VERSION) DIST; urgency=U" '
                            'entry')
     return match.group(1)
+
+
+def checked_version():
+    """The package's version, which the changelog's top entry must carry."""
+    version, logged = package_version(), changelog_version()
+    if logged != version:
+        raise PackageError(f'{CHANGELOG} starts with version {logged}, the package is '
+                           f'{version}: add a changelog entry for {version}')
+    return version
 
 
 def source_date_epoch():
@@ -201,26 +201,21 @@ def stage(root, version, epoch):
 
 
 def build(out_dir):
-    version = package_version()
-    logged = changelog_version()
-    if logged != version:
-        raise PackageError(f'{CHANGELOG} starts with version {logged}, the package is '
-                           f'{version}: add a changelog entry for {version}')
+    version = checked_version()
     epoch = source_date_epoch()
     out_dir.mkdir(parents=True, exist_ok=True)
     deb = out_dir / f'bootpack_{version}_all.deb'
-    with tempfile.TemporaryDirectory(prefix='.stage-', dir=out_dir) as scratch:
+    with tempfile.TemporaryDirectory(prefix='.stage-', dir=out_dir) as scratch, \
+            output_file(deb) as partial:
         root = Path(scratch) / 'root'
         root.mkdir()
         stage(root, version, epoch)
-        partial = Path(scratch) / deb.name
         env = dict(os.environ, SOURCE_DATE_EPOCH=str(epoch), LC_ALL='C.UTF-8')
         result = subprocess.run(['dpkg-deb', '--root-owner-group', '-Zxz', '--build',
                                  str(root), str(partial)],
                                 capture_output=True, text=True, env=env)
         if result.returncode != 0:
             raise PackageError('dpkg-deb: ' + (result.stderr.strip() or 'failed'))
-        os.replace(partial, deb)
     return deb
 
 
@@ -241,22 +236,14 @@ def main(argv=None):
     parser.add_argument('--check-changelog', action='store_true',
                         help="only check that the changelog's top version is the package's")
     args = parser.parse_args(argv)
-    try:
-        if args.check_changelog:
-            version, logged = package_version(), changelog_version()
-            if logged != version:
-                raise PackageError(f'{CHANGELOG} starts with version {logged}, the package '
-                                   f'is {version}')
-            print(f'changelog and package agree on {version}')
-            return 0
-        deb = build(args.out_dir)
-    except PackageError as error:
-        print(f'make_deb: {error}', file=sys.stderr)
-        return 1
+    if args.check_changelog:
+        print(f'changelog and package agree on {checked_version()}')
+        return 0
+    deb = build(args.out_dir)
     digest = hashlib.sha256(deb.read_bytes()).hexdigest()
     print(f'{deb} sha256 {digest}')
     return 0
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_tool('make_deb', main))

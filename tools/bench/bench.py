@@ -14,7 +14,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 from bootpack.cli import ToolError, last_line, run_tool
 from bootpack.host import build_dir
-from bootpack.pack.image_resources import image_resources, stub_image_resources
+from bootpack.image_resources import image_resources, stub_image_resources
 from bootpack.image_writer import write_image
 from bootpack.payload import START_HEADER_SIZE, write_7z_stand_in
 from bootpack.pe_stub import StubImage

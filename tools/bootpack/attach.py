@@ -6,8 +6,9 @@ from pathlib import Path
 
 from bootpack.cli import ToolError, UsageError, output_file
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
-from bootpack.signature import (Broken, authenticode_digest, check_signature, image_layout,
-                                indirect_data, parse_signed_data, signed_digest)
+from bootpack.image_digest import authenticode_digest, image_layout
+from bootpack.signature import (Broken, check_signature, indirect_data, parse_signed_data,
+                                signed_digest)
 
 DESCRIPTION = """\
 Put the detached signature FILE.p7s (written by bootpack sign

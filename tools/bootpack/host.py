@@ -83,7 +83,7 @@ def stub_revision():
     if path is None:
         return 'none carried (run ./bootpack build)'
     # Read as pack reads it, so that both name the same revision.
-    from bootpack.pack.image_resources import ImageResourceError, stub_image_resources
+    from bootpack.image_resources import ImageResourceError, stub_image_resources
     from bootpack.pe_stub import StubError, StubImage
     try:
         return stub_image_resources(StubImage(path))[2]['LastChange']

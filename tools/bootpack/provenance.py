@@ -18,7 +18,7 @@ import pefile
 
 from bootpack import __version__
 from bootpack.cli import ToolError
-from bootpack.signature import covered_spans, hash_spans, image_layout
+from bootpack.image_digest import covered_spans, hash_spans, image_layout
 
 STATEMENT_TYPE = 'https://in-toto.io/Statement/v1'
 PREDICATE_TYPE = 'https://slsa.dev/provenance/v1'

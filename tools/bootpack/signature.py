@@ -8,12 +8,10 @@ with openssl verify. Nothing here trusts the system's certificate store.
 """
 import dataclasses
 import hashlib
-import mmap
 import subprocess
 import tempfile
 from pathlib import Path
 
-import pefile
 from asn1crypto import algos, cms, core, pem, tsp, x509  # noqa: F401 (tsp registers tst_info)
 from cryptography import x509 as crypto_x509
 from cryptography.exceptions import InvalidSignature
@@ -21,12 +19,11 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import padding
 
 from bootpack.cli import UsageError
-from bootpack.pe_image import CERTIFICATE_DIRECTORY
+from bootpack.image_digest import authenticode_digest, image_layout
 
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 SPC_INDIRECT_DATA = '1.3.6.1.4.1.311.2.1.4'
-CHUNK = 8 << 20
 DAMAGED = 'the signature cannot be read: its ASN.1 structure is damaged'
 
 
@@ -104,38 +101,6 @@ def read_roots(path, option):
     return str(path), data
 
 
-@dataclasses.dataclass
-class ImageLayout:
-    size: int
-    checksum_at: int       # the 4-byte CheckSum field, not hashed
-    directory_at: int      # the 8-byte certificate table directory entry, not hashed
-    table: tuple | None    # (offset, size) of the certificate table
-
-
-def image_layout(path):
-    """Where the fields that Authenticode leaves out of the digest lie."""
-    try:
-        pe = pefile.PE(str(path), fast_load=True)
-    except pefile.PEFormatError:
-        raise UsageError(f'{path}: not a PE image') from None
-    except OSError as error:
-        raise UsageError(f'{path}: {error.strerror}') from None
-    with pe:
-        return layout_of(pe, path)
-
-
-def layout_of(pe, path):
-    """image_layout of an image already parsed, which inspect has."""
-    size = len(pe.__data__)
-    directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
-    if CERTIFICATE_DIRECTORY >= len(directories):
-        raise UsageError(f'{path}: its headers hold no certificate table entry')
-    entry = directories[CERTIFICATE_DIRECTORY]
-    table = (entry.VirtualAddress, entry.Size) if entry.Size else None
-    return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),
-                       entry.get_file_offset(), table)
-
-
 def read_signed_data(path, layout):
     offset, size = layout.table
     if offset + size > layout.size or size < 8:
@@ -195,43 +160,6 @@ def signer_certificate(signer, signed):
         elif cert.key_identifier == sid.chosen.native:
             return cert
     raise Broken("the signer's certificate is not in the signature")
-
-
-def covered_spans(layout):
-    """What Authenticode digests: everything before the certificate table
-    except the CheckSum field and the table's directory entry."""
-    end = layout.table[0] if layout.table else layout.size
-    return [(0, layout.checksum_at), (layout.checksum_at + 4, layout.directory_at),
-            (layout.directory_at + 8, end)]
-
-
-def hash_spans(path, hashers):
-    """Feeds each (hash, spans) of HASHERS the bytes of its spans of the file,
-    in one pass over a mapping of it whose pages are let go as the pass
-    moves on: no copies, and memory stays at CHUNK whatever the file's size."""
-    size = Path(path).stat().st_size
-    if size == 0:
-        return
-    with open(path, 'rb') as image, mmap.mmap(image.fileno(), 0, access=mmap.ACCESS_READ) as m:
-        view = memoryview(m)
-        try:
-            for at in range(0, size, CHUNK):
-                end = min(at + CHUNK, size)
-                for hasher, spans in hashers:
-                    for start, stop in spans:
-                        low, high = max(start, at), min(stop, end)
-                        if low < high:
-                            hasher.update(view[low:high])
-                m.madvise(mmap.MADV_DONTNEED, at, end - at)
-        finally:
-            view.release()
-
-
-def authenticode_digest(path, layout, algorithm):
-    """The image's digest as Authenticode takes it."""
-    digest = hashlib.new(algorithm)
-    hash_spans(path, [(digest, covered_spans(layout))])
-    return digest.digest()
 
 
 def covers_the_image(path, layout, indirect, signer, leaf, problems):

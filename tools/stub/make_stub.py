@@ -24,11 +24,11 @@ REPO = Path(__file__).resolve().parents[2]
 RESOURCES = REPO / 'src' / 'resources'
 import draw_icon
 from bootpack.cli import ToolError, output_file
-from bootpack.pack.icon_file import IconImage
-from bootpack.pack.image_resources import branded_strings, image_resources
+from bootpack.icon_file import IconImage
+from bootpack.image_resources import branded_strings, image_resources
 from bootpack.image_writer import write_image
 from bootpack.pe_stub import StubError, StubImage
-from bootpack.pack.version_block import parse_version
+from bootpack.version_block import parse_version
 
 
 def _git(*args):

@@ -37,7 +37,8 @@ from bootpack.inspect.image_checks import (check_headers, check_load_config, che
 from bootpack.inspect.payload_stage import run_payload_stage
 from bootpack.pe_image import open_image
 from bootpack.provenance import provenance_problems, read_statement
-from bootpack.signature import check_signature, layout_of
+from bootpack.image_digest import layout_of
+from bootpack.signature import check_signature
 
 # What a damaged image can make the readers raise; each check is cut short
 # with a finding instead.

@@ -5,13 +5,13 @@ import struct
 
 import pefile
 
-from bootpack.pack.icon_file import IconError, describe_image, entry_differences, image_format
+from bootpack.icon_file import IconError, describe_image, entry_differences, image_format
 from bootpack.payload import (CABINET_TYPE, PAYLOAD_TYPES, PayloadError, archive_name_problem,
                               check_7z_container, check_setup_image, payload_role)
 from bootpack.pe_image import (MACHINE_X64, PE32_PLUS_MAGIC, RT_GROUP_ICON, RT_ICON,
                                RT_MANIFEST, RT_VERSION, resource_bytes, resources)
 from bootpack.pe_stub import loadable_problem
-from bootpack.pack.version_block import VersionBlockError, dotted, read_version_block
+from bootpack.version_block import VersionBlockError, dotted, read_version_block
 
 DLL_FLAGS = [(0x20, 'HIGH_ENTROPY_VA'), (0x40, 'DYNAMIC_BASE'), (0x80, 'FORCE_INTEGRITY'),
              (0x100, 'NX_COMPAT'), (0x200, 'NO_ISOLATION'), (0x400, 'NO_SEH'),

@@ -9,13 +9,13 @@ from pathlib import Path
 
 from bootpack.cli import ToolError, describe_os_error
 from bootpack.host import STUB, windows_program
-from bootpack.pack.icon_file import IconError, read_icon_file
-from bootpack.pack.image_resources import (ImageResourceError, branded_strings, image_resources,
-                                           stub_image_resources)
+from bootpack.icon_file import IconError, read_icon_file
+from bootpack.image_resources import (ImageResourceError, branded_strings, image_resources,
+                                      stub_image_resources)
 from bootpack.image_writer import check_image_size, write_image
 from bootpack.pe_stub import StubError, StubImage
 from bootpack.resource_section import ResourceError
-from bootpack.pack.version_block import VersionBlockError
+from bootpack.version_block import VersionBlockError
 
 
 def open_stub(path):

@@ -17,7 +17,7 @@ from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, NAMED_TYPE, PLAIN_TY
                               PayloadError, archive_name_problem, check_7z_container,
                               check_setup_image)
 from bootpack.resource_section import LANG_EN_US, Resource
-from bootpack.pack.version_block import parse_version
+from bootpack.version_block import parse_version
 
 ARCHIVE_TYPE = PLAIN_TYPE
 DEFAULT_ARCHIVE_NAME = 'BRISEL.7Z'

@@ -2,7 +2,7 @@
 files and options it was made of."""
 from pathlib import Path
 
-from bootpack.pack.image_resources import stub_image_resources
+from bootpack.image_resources import stub_image_resources
 from bootpack.payload import payload_role
 from bootpack.resource_section import upper_case
 

@@ -12,7 +12,8 @@ from pathlib import Path
 from bootpack.cli import ToolError, UsageError, check_output_path, output_file
 from bootpack.sign.keystores import add_key_options, explain_failure, key_store
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
-from bootpack.signature import check_signature, image_layout, read_roots
+from bootpack.image_digest import image_layout
+from bootpack.signature import check_signature, read_roots
 from bootpack.sign.test_pki import make_test_pki
 from bootpack.sign.timestamps import (add_timestamp, add_timestamp_options,
                                       local_authority_failure, signing_options,

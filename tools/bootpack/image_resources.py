@@ -10,11 +10,11 @@ revision ("LastChange") always stays the stub's: it names the code inside.
 """
 import re
 
-from bootpack.pack.icon_file import IconError, IconImage, group_entries, icon_group
+from bootpack.icon_file import IconError, IconImage, group_entries, icon_group
 from bootpack.pe_image import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION
 from bootpack.resource_section import LANG_EN_US, Resource
-from bootpack.pack.version_block import (STRING_KEYS, VersionBlockError, build_version_block,
-                                         dotted, read_version_block)
+from bootpack.version_block import (STRING_KEYS, VersionBlockError, build_version_block,
+                                    dotted, read_version_block)
 
 ICON_GROUP_ID = 107
 VERSION_ID = 1

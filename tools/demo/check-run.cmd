@@ -13,14 +13,16 @@ set "name=%~nx1"
 set "key=HKCU\Software\Orvane\Update\ClientState\{3D58B1A2-7C40-4e1b-A9D3-58E2F06B7C41}"
 set "run=%TEMP%\bootpack check run %RANDOM%%RANDOM%"
 set OrvaneUpdateIsMachine=
+rem The installer opens the key through the 32-bit view of the registry; so
+rem does every reg command here.
 set failed=0
 
 rem No "||" after a built-in command: Wine's cmd takes it for a failure.
 mkdir "%run%"
 copy /b "%~f1" "%run%\%name%" >nul
 if not exist "%run%\%name%" (echo check-run: cannot copy %~1 to %run%& exit /b 2)
-reg delete "%key%" /f >nul 2>&1
-reg add "%key%" /f >nul
+reg delete "%key%" /reg:32 /f >nul 2>&1
+reg add "%key%" /reg:32 /f >nul
 if errorlevel 1 (echo check-run: cannot create %key%& exit /b 2)
 
 start "" /wait "%run%\%name%"
@@ -45,7 +47,7 @@ for /f "delims=" %%f in ('dir /b /a "%run%"') do if /i not "%%f"=="%name%" set "
 if defined left (echo check-run: %left% is left beside the installer& set failed=1) else (
   echo nothing left beside the installer)
 
-reg delete "%key%" /f >nul 2>&1
+reg delete "%key%" /reg:32 /f >nul 2>&1
 rmdir /s /q "%run%"
 if %failed%==0 (echo check-run: all checks passed) else (echo check-run: FAILED)
 exit /b %failed%
@@ -53,7 +55,7 @@ exit /b %failed%
 rem :value NAME VARIABLE sets VARIABLE to the value's data, or to "none".
 :value
 set "%2=none"
-for /f "tokens=1,2,3" %%a in ('reg query "%key%" /v %1 2^>nul') do (
+for /f "tokens=1,2,3" %%a in ('reg query "%key%" /reg:32 /v %1 2^>nul') do (
   if /i "%%a"=="%1" set "%2=%%c")
 exit /b 0
 

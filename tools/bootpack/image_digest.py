@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pefile
 
-from bootpack.cli import UsageError
+from bootpack.cli import UsageError, shown
 from bootpack.pe_image import CERTIFICATE_DIRECTORY
 
 CHUNK = 8 << 20
@@ -30,9 +30,9 @@ def image_layout(path):
     try:
         pe = pefile.PE(str(path), fast_load=True)
     except pefile.PEFormatError:
-        raise UsageError(f'{path}: not a PE image') from None
+        raise UsageError(f'{shown(path)}: not a PE image') from None
     except OSError as error:
-        raise UsageError(f'{path}: {error.strerror}') from None
+        raise UsageError(f'{shown(path)}: {error.strerror}') from None
     with pe:
         return layout_of(pe, path)
 
@@ -42,7 +42,7 @@ def layout_of(pe, path):
     size = len(pe.__data__)
     directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
     if CERTIFICATE_DIRECTORY >= len(directories):
-        raise UsageError(f'{path}: its headers hold no certificate table entry')
+        raise UsageError(f'{shown(path)}: its headers hold no certificate table entry')
     entry = directories[CERTIFICATE_DIRECTORY]
     table = (entry.VirtualAddress, entry.Size) if entry.Size else None
     return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),

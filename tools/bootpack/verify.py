@@ -3,7 +3,7 @@ installer and the statement of what went into it."""
 import argparse
 from pathlib import Path
 
-from bootpack.cli import ToolError, UsageError
+from bootpack.cli import ToolError, missing_input, shown
 from bootpack.provenance import provenance_problems, read_statement
 from bootpack.signature import check_signature
 
@@ -52,19 +52,19 @@ def main(argv=None):
         parser.error('--input goes with --provenance')
     for path in [args.file] + args.input:
         if not Path(path).is_file():
-            raise UsageError(f'{path}: no such file')
+            raise missing_input(path)
     said = []
     if args.provenance:
         document = read_statement(args.provenance)
         problems = provenance_problems(args.file, document, args.input)
         if problems:
-            raise ToolError(f'{args.file}: ' + '; '.join(problems))
-        said.append(f'the subject of {args.provenance}'
+            raise ToolError(f'{shown(args.file)}: ' + '; '.join(problems))
+        said.append(f'the subject of {shown(args.provenance)}'
                     + (f', with {len(args.input)} input(s) as recorded' if args.input else ''))
     if args.ca:
         check = check_signature(args.file, args.ca, args.tsa_ca)
         if check.problems:
-            raise ToolError(f'{args.file}: ' + '; '.join(check.problems))
+            raise ToolError(f'{shown(args.file)}: ' + '; '.join(check.problems))
         said.append(f'signature valid: the digest matches the image, the certificate '
                     f'chains to {args.ca}, time-stamped')
     print(f'{args.file}: ' + '; '.join(said))

@@ -9,12 +9,11 @@ import argparse
 import os
 from pathlib import Path
 
-from bootpack.cli import ToolError, UsageError, check_output_path, output_file
+from bootpack.cli import ToolError, UsageError, check_output_path, missing_input, output_file
 from bootpack.sign.keystores import add_key_options, explain_failure, key_store
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 from bootpack.image_digest import image_layout
 from bootpack.signature import check_signature, read_roots
-from bootpack.sign.test_pki import make_test_pki
 from bootpack.sign.timestamps import (add_timestamp, add_timestamp_options,
                                       local_authority_failure, signing_options,
                                       signing_timeout, stamping_failed, stamps_while_signing,
@@ -59,7 +58,7 @@ examples:
 def sign(args):
     source = Path(args.file)
     if not source.is_file():
-        raise UsageError(f'{source}: no such file')
+        raise missing_input(source)
     image_layout(source)
     route = timestamp_route(args)
     if args.verify_ca:
@@ -158,7 +157,8 @@ def main(argv=None):
                         help='write a throwaway root, code-signing and TSA certificate')
     args = parser.parse_args(argv)
     if args.make_test_pki:
-        make_test_pki(args.make_test_pki)
+        from bootpack.sign.throwaway_pki import make_throwaway_pki  # only for this
+        make_throwaway_pki(args.make_test_pki)
         if args.file is None:
             return 0
     if args.file is None:

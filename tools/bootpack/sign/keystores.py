@@ -10,7 +10,7 @@ import re
 from pathlib import Path
 
 
-from bootpack.cli import ToolError, UsageError
+from bootpack.cli import UsageError
 from bootpack.sign.osslsigncode import first_plain_line
 
 
@@ -90,8 +90,8 @@ def check_pkcs12(path):
     from asn1crypto import pkcs12  # only here: a tenth of sign's start-up
     try:
         pkcs12.Pfx.load(Path(path).read_bytes())['auth_safe']['content'].native
-    except (ValueError, KeyError, TypeError):
-        raise ToolError(f'{path}: not a PKCS#12 file') from None
+    except ValueError:
+        raise UsageError(f'{path}: not a PKCS#12 file') from None
 
 
 def token_store(args):

@@ -24,7 +24,7 @@ published signed installer, which anyone can compare.
 
 Exit status: 0 when the signed installer is written; 1 when the signature
 does not fit the installer or the result does not verify; 2 for a usage
-error or an input that cannot be read.
+error or an input that cannot be read; 3 for an internal error.
 
 example:
   bootpack attach BriselInstaller.exe --signature BriselInstaller.p7s \\

@@ -28,6 +28,7 @@ EXIT_STATUSES = {
     EXIT_REFUSED: 'a verdict or a refusal: the file is not as it must be',
     EXIT_USAGE: 'a usage error, or an input that cannot be read',
     EXIT_INTERNAL: 'an internal error: a fault of bootpack or of its installation',
+    EXIT_INTERRUPTED: 'interrupted (Ctrl-C, SIGTERM or SIGHUP): nothing was written',
 }
 # The compatibility name of EXIT_REFUSED.
 EXIT_FAILED = EXIT_REFUSED

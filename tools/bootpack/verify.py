@@ -21,7 +21,8 @@ chains to --ca and it carries a valid time stamp whose authority chains to
 --tsa-ca (by default the same root), and with --provenance when the installer
 and every input match the statement; 1, with one line saying which of these
 failed, when any does not hold; 2 for a usage error or an input that cannot
-be read (no such file, not a PE image, a statement that is not one).
+be read (no such file, not a PE image, a statement that is not one or lacks
+a field); 3 for an internal error.
 
 examples:
   bootpack verify BriselInstaller.exe --ca release-root.pem --tsa-ca tsa-root.pem

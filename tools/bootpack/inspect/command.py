@@ -9,8 +9,9 @@ stub), so inspect and the stub cannot disagree.
 Exit status: 0 when every property holds, the stub would go on to start setup
 (not checked with --no-run) and a signature, if there is one, matches the
 file, is time-stamped and, with --ca, leads to that root (with --ca, an
-unsigned image fails); 1 when anything is wrong; 2 for a usage error or an input that cannot be read (a FILE that is no
-PE image, a --ca file that is missing).
+unsigned image fails); 1 when anything is wrong; 2 for a usage error or an
+input that cannot be read (a FILE that is no PE image, a --ca file that is
+missing); 3 for an internal error.
 
 --json prints one JSON document instead of the text, from the same findings:
   ok          the verdict: true exactly when the exit status is 0

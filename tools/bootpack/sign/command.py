@@ -6,18 +6,19 @@ archive and the setup program as well: changing one byte of either makes
 verification fail.
 """
 import argparse
+import dataclasses
 import os
 from pathlib import Path
 
 from bootpack.cli import ToolError, UsageError, check_output_path, missing_input, output_file
-from bootpack.sign.keystores import add_key_options, explain_failure, key_store
+from bootpack.sign.keystores import KeyOptions, add_key_options, explain_failure, key_store
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 from bootpack.image_digest import image_layout
 from bootpack.signature import check_signature, read_roots
-from bootpack.sign.timestamps import (add_timestamp, add_timestamp_options,
+from bootpack.sign.timestamps import (TimestampOptions, add_timestamp, add_timestamp_options,
                                       local_authority_failure, signing_options,
                                       signing_timeout, stamping_failed, stamps_while_signing,
-                                      timestamp_route)
+                                      timestamp_options)
 
 DESCRIPTION = """\
 Sign FILE.exe in place (or into --out) with Authenticode. The signed image is
@@ -55,34 +56,55 @@ examples:
 """
 
 
-def sign(args):
+@dataclasses.dataclass(frozen=True)
+class SigningRequest:
+    """What sign is asked to do, checked as far as that needs no key."""
+    source: Path
+    out: Path                      # the source itself when signing in place
+    keys: KeyOptions
+    stamp: TimestampOptions
+    description: str | None
+    verify_ca: str | None
+    verify_tsa_ca: str | None
+    detached_signature: str | None
+
+
+def signing_request(args):
+    """The SigningRequest of argparse's namespace."""
     source = Path(args.file)
     if not source.is_file():
         raise missing_input(source)
     image_layout(source)
-    route = timestamp_route(args)
+    stamp = timestamp_options(args)
     if args.verify_ca:
         read_roots(args.verify_ca, '--verify-ca')
     if args.verify_tsa_ca:
         if not args.verify_ca:
             raise UsageError('--verify-tsa-ca goes with --verify-ca')
         read_roots(args.verify_tsa_ca, '--verify-tsa-ca')
-    store = key_store(args)
-    out = Path(args.out) if args.out else source
+    return SigningRequest(source, Path(args.out) if args.out else source, KeyOptions.of(args),
+                          stamp, args.description, args.verify_ca, args.verify_tsa_ca,
+                          args.detached_signature)
+
+
+def sign(request):
+    source, out, route = request.source, request.out, request.stamp.route
+    store = key_store(request.keys)
     in_place = out.exists() and os.path.samefile(out, source)
-    inputs = store.files + [args.tsa_cert, args.tsa_key] + ([] if in_place else [source])
+    inputs = store.files + [request.stamp.tsa_cert, request.stamp.tsa_key] + (
+        [] if in_place else [source])
     mode = source.stat().st_mode & 0o777 if in_place else 0o755
-    if args.detached_signature:
-        check_output_path(args.detached_signature, inputs + [out])
+    if request.detached_signature:
+        check_output_path(request.detached_signature, inputs + [out])
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
-        sign_into(partial, source, store, args, route)
-        check_result(partial, args, route)
-        if args.detached_signature:
-            write_detached_signature(partial, args.detached_signature, inputs + [out])
+        sign_into(partial, store, request)
+        check_result(partial, request)
+        if request.detached_signature:
+            write_detached_signature(partial, request.detached_signature, inputs + [out])
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
-          + (f', verified against {args.verify_ca}' if args.verify_ca else ''))
+          + (f', verified against {request.verify_ca}' if request.verify_ca else ''))
 
 
 def write_detached_signature(signed, path, inputs):
@@ -96,43 +118,46 @@ def write_detached_signature(signed, path, inputs):
                             f'{first_plain_line(output)}')
 
 
-def run_sign(source, out, store, args, options=(), timeout=None):
+def run_sign(out, store, request, options=(), timeout=None):
     return run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
-                            + (['-n', args.description] if args.description else [])
-                            + [*options, '-in', source, '-out', out], store.secret, timeout)
+                            + (['-n', request.description] if request.description else [])
+                            + [*options, '-in', request.source, '-out', out], store.secret,
+                            timeout)
 
 
-def sign_into(partial, source, store, args, route):
-    """Writes PARTIAL: SOURCE signed and, on ROUTE, time-stamped, in one
-    osslsigncode run when it can be done in one."""
-    tried = 0
+def sign_into(partial, store, request):
+    """Writes PARTIAL: the source signed and time-stamped as REQUEST says, in
+    one osslsigncode run when it can be done in one."""
+    tried, stamp, source = 0, request.stamp, request.source
+    route = stamp.route
     if stamps_while_signing(route, store):
-        ok, output = run_sign(source, partial, store, args, signing_options(args),
-                              signing_timeout(args))
+        ok, output = run_sign(partial, store, request, signing_options(stamp),
+                              signing_timeout(stamp))
         if ok:
             return
         if not (route == 'urls' and stamping_failed(output)):
             raise ToolError((route == 'local' and local_authority_failure(output))
-                            or explain_failure(output, store, args, source))
+                            or explain_failure(output, store, request.keys, source))
         partial.unlink(missing_ok=True)
         tried = 1
     # Signed alone, then stamped by as many runs as the servers need.
     unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
     try:
-        ok, output = run_sign(source, unstamped, store, args)
+        ok, output = run_sign(unstamped, store, request)
         if not ok:
-            raise ToolError(explain_failure(output, store, args, source))
+            raise ToolError(explain_failure(output, store, request.keys, source))
         if route:
-            add_timestamp(args, unstamped, partial, tried)
+            add_timestamp(stamp, unstamped, partial, tried)
     finally:
         if route:
             unstamped.unlink(missing_ok=True)
 
 
-def check_result(signed, args, route):
+def check_result(signed, request):
     """The signature just made must hold, and against --verify-ca chain to it."""
-    check = check_signature(signed, args.verify_ca, args.verify_tsa_ca)
-    problems = [p for p in check.problems if route or not p.startswith('no time stamp')]
+    check = check_signature(signed, request.verify_ca, request.verify_tsa_ca)
+    problems = [p for p in check.problems
+                if request.stamp.route or not p.startswith('no time stamp')]
     if problems:
         raise ToolError('the signed image does not verify: ' + '; '.join(problems))
 
@@ -163,5 +188,5 @@ def main(argv=None):
             return 0
     if args.file is None:
         parser.error('FILE.exe is required')
-    sign(args)
+    sign(signing_request(args))
     return 0

@@ -33,9 +33,9 @@ MiB = 1 << 20
 # A command run as the installed one, with pefile missing from this Python.
 WITHOUT_PEFILE = ('-c', "import sys; sys.modules['pefile'] = None; "
                   "from bootpack.__main__ import main; sys.exit(main(sys.argv[1:]))")
-# A command with a fault of ours in it: verify's signature check divides by zero.
-WITH_A_BUG = ('-c', "import sys, bootpack.verify as verify; "
-              "verify.check_signature = lambda *args: 1 / 0; "
+# A command with a fault of ours in it: the signature check divides by zero.
+WITH_A_BUG = ('-c', "import sys, bootpack.signature as signature; "
+              "signature.check_signature = lambda *args, **kwargs: 1 / 0; "
               "from bootpack.__main__ import main; sys.exit(main(sys.argv[1:]))")
 
 
@@ -248,6 +248,8 @@ class BadInputTest(unittest.TestCase):
             ('run: missing program', bootpack + ['run', inputs / 'absent.exe'], 2,
              'does not exist'),
             ('demo: an argument', bootpack + ['demo', 'now'], 2, 'no arguments expected'),
+            ('demo: an argument after --artifacts', bootpack + ['demo', '--artifacts', 'now'], 2,
+             "got 'now'"),
             ('deps: an argument', bootpack + ['deps', 'now'], 2, 'no arguments expected'),
             ('bench: unknown option', python + [REPO / 'tools/bench/bench.py', '--fast'], 2,
              'unrecognized arguments'),

@@ -11,10 +11,10 @@ import os
 from pathlib import Path
 
 from bootpack.cli import ToolError, UsageError, check_output_path, missing_input, output_file
-from bootpack.sign.keystores import KeyOptions, add_key_options, explain_failure, key_store
-from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 from bootpack.image_digest import image_layout
-from bootpack.signature import check_signature, read_roots
+from bootpack.sign.keystores import KeyOptions, add_key_options, explain_failure, key_store
+from bootpack.sign.osslsigncode import Run, first_plain_line, run_osslsigncode
+from bootpack.sign.output_check import InputDigest, SignedFromInput, difference_from_input
 from bootpack.sign.timestamps import (TimestampOptions, add_timestamp, add_timestamp_options,
                                       local_authority_failure, signing_options,
                                       signing_timeout, stamping_failed, stamps_while_signing,
@@ -74,14 +74,12 @@ def signing_request(args):
     source = Path(args.file)
     if not source.is_file():
         raise missing_input(source)
-    image_layout(source)
     stamp = timestamp_options(args)
-    if args.verify_ca:
-        read_roots(args.verify_ca, '--verify-ca')
-    if args.verify_tsa_ca:
-        if not args.verify_ca:
-            raise UsageError('--verify-tsa-ca goes with --verify-ca')
-        read_roots(args.verify_tsa_ca, '--verify-tsa-ca')
+    if args.verify_tsa_ca and not args.verify_ca:
+        raise UsageError('--verify-tsa-ca goes with --verify-ca')
+    for option, path in (('--verify-ca', args.verify_ca), ('--verify-tsa-ca', args.verify_tsa_ca)):
+        if path and not Path(path).is_file():
+            raise missing_input(path, option)
     return SigningRequest(source, Path(args.out) if args.out else source, KeyOptions.of(args),
                           stamp, args.description, args.verify_ca, args.verify_tsa_ca,
                           args.detached_signature)
@@ -98,13 +96,28 @@ def sign(request):
         check_output_path(request.detached_signature, inputs + [out])
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
-        sign_into(partial, store, request)
-        check_result(partial, request)
+        # osslsigncode starts first; the input's digest and the check's
+        # libraries are made ready on the other core while it runs.
+        with Signing(partial, store, request) as signing:
+            before = InputDigest(source)
+            roots_of_the_check(request)
+            signing.finish()
+        check_result(partial, before, request)
         if request.detached_signature:
             write_detached_signature(partial, request.detached_signature, inputs + [out])
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
           + (f', verified against {request.verify_ca}' if request.verify_ca else ''))
+
+
+def roots_of_the_check(request):
+    """The roots the result is checked against, read (and so the signature's
+    libraries imported) while osslsigncode runs."""
+    from bootpack.signature import read_roots
+    if request.verify_ca:
+        read_roots(request.verify_ca, '--verify-ca')
+    if request.verify_tsa_ca:
+        read_roots(request.verify_tsa_ca, '--verify-tsa-ca')
 
 
 def write_detached_signature(signed, path, inputs):
@@ -118,46 +131,71 @@ def write_detached_signature(signed, path, inputs):
                             f'{first_plain_line(output)}')
 
 
-def run_sign(out, store, request, options=(), timeout=None):
-    return run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
-                            + (['-n', request.description] if request.description else [])
-                            + [*options, '-in', request.source, '-out', out], store.secret,
-                            timeout)
+def sign_arguments(out, store, request, options=()):
+    return (['sign', '-h', 'sha256', *store.arguments]
+            + (['-n', request.description] if request.description else [])
+            + [*options, '-in', request.source, '-out', out])
 
 
-def sign_into(partial, store, request):
-    """Writes PARTIAL: the source signed and time-stamped as REQUEST says, in
-    one osslsigncode run when it can be done in one."""
-    tried, stamp, source = 0, request.stamp, request.source
-    route = stamp.route
-    if stamps_while_signing(route, store):
-        ok, output = run_sign(partial, store, request, signing_options(stamp),
-                              signing_timeout(stamp))
-        if ok:
-            return
-        if not (route == 'urls' and stamping_failed(output)):
-            raise ToolError((route == 'local' and local_authority_failure(output))
-                            or explain_failure(output, store, request.keys, source))
-        partial.unlink(missing_ok=True)
-        tried = 1
-    # Signed alone, then stamped by as many runs as the servers need.
-    unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
-    try:
-        ok, output = run_sign(unstamped, store, request)
+class Signing:
+    """Writes PARTIAL: the source of REQUEST signed and time-stamped as it
+    says, in one osslsigncode run when it can be done in one. The first run
+    starts here; finish() waits for it and makes whatever runs the time
+    stamp still needs."""
+
+    def __init__(self, partial, store, request):
+        self.partial, self.store, self.request = partial, store, request
+        self.source, self.stamp, self.route = request.source, request.stamp, request.stamp.route
+        self.together = stamps_while_signing(self.route, store)
+        self.unstamped = partial.with_name(partial.name + '.unstamped') if self.route else partial
+        if self.together:
+            self.run = Run(sign_arguments(partial, store, request, signing_options(self.stamp)),
+                           store.secret, signing_timeout(self.stamp))
+        else:
+            self.run = Run(sign_arguments(self.unstamped, store, request), store.secret)
+
+    def finish(self):
+        ok, output = self.run.finish()
+        tried = 0
+        if self.together:
+            if ok:
+                return
+            if not (self.route == 'urls' and stamping_failed(output)):
+                raise ToolError((self.route == 'local' and local_authority_failure(output))
+                                or explain_failure(output, self.store, self.request.keys,
+                                                   self.source))
+            # Signed alone, then stamped by as many runs as the servers need.
+            self.partial.unlink(missing_ok=True)
+            tried = 1
+            ok, output = run_osslsigncode(sign_arguments(self.unstamped, self.store,
+                                                         self.request),
+                                          self.store.secret)
         if not ok:
-            raise ToolError(explain_failure(output, store, request.keys, source))
-        if route:
-            add_timestamp(stamp, unstamped, partial, tried)
-    finally:
-        if route:
-            unstamped.unlink(missing_ok=True)
+            raise ToolError(explain_failure(output, self.store, self.request.keys, self.source))
+        if self.route:
+            add_timestamp(self.stamp, self.unstamped, self.partial, tried)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.run.__exit__(*exc)
+        if self.route:
+            self.unstamped.unlink(missing_ok=True)
 
 
-def check_result(signed, request):
-    """The signature just made must hold, and against --verify-ca chain to it."""
-    check = check_signature(signed, request.verify_ca, request.verify_tsa_ca)
+def check_result(signed, before, request):
+    """The signature just made must hold (against --verify-ca, chain to it),
+    and the signed image must be the input with nothing but it added."""
+    from bootpack.signature import check_signature
+    layout = image_layout(signed)
+    check = check_signature(signed, request.verify_ca, request.verify_tsa_ca, layout,
+                            SignedFromInput(signed, before))
     problems = [p for p in check.problems
                 if request.stamp.route or not p.startswith('no time stamp')]
+    difference = difference_from_input(signed, layout, before)
+    if difference:
+        problems.append(f'it is not {before.source} with a signature added: {difference}')
     if problems:
         raise ToolError('the signed image does not verify: ' + '; '.join(problems))
 

@@ -30,7 +30,7 @@ def make_cabinet(out_path, entries):
         raise UsageError('a cabinet needs at least one file')
     gcab = shutil.which('gcab')
     if gcab is None:
-        raise CabinetError('gcab is missing (apt install gcab)')
+        raise UsageError('gcab is missing (apt install gcab)')
     out_path = Path(out_path).resolve()
     with tempfile.TemporaryDirectory(prefix='.cabinet-', dir=out_path.parent) as scratch:
         staged = []

@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import time
 
-from bootpack.cli import ToolError
+from bootpack.cli import UsageError
 
 # Lines that carry no reason: progress, verdicts, and OpenSSL's error queue,
 # whose internals the user does not need.
@@ -22,7 +22,7 @@ NOISE = re.compile(r'[0-9A-F]+:error:|Failed$|Succeeded$|Engine "|PE checksum|Co
 def tool(name):
     path = shutil.which(name)
     if path is None:
-        raise ToolError(f'{name} is missing (apt install {name})')
+        raise UsageError(f'{name} is missing (apt install {name})')
     return path
 
 

@@ -30,8 +30,6 @@ EXIT_STATUSES = {
     EXIT_INTERNAL: 'an internal error: a fault of bootpack or of its installation',
     EXIT_INTERRUPTED: 'interrupted (Ctrl-C, SIGTERM or SIGHUP): nothing was written',
 }
-# The compatibility name of EXIT_REFUSED.
-EXIT_FAILED = EXIT_REFUSED
 DEBUG_VARIABLE = 'BOOTPACK_DEBUG'
 # Where a fault of ours is to be reported.
 REPORT_TO = 'please report it, with the command, to the bootpack maintainers'
@@ -39,13 +37,8 @@ REPORT_TO = 'please report it, with the command, to the bootpack maintainers'
 
 class ToolError(Exception):
     """The base of every error of the tools: a bad input, a bad output path or
-    a failing step, said in one line. Its status is the class's unless given."""
+    a failing step, said in one line. Its class says its status."""
     status = EXIT_REFUSED
-
-    def __init__(self, message, status=None):
-        super().__init__(message)
-        if status is not None:
-            self.status = status
 
 
 class UsageError(ToolError):

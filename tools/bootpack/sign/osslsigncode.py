@@ -41,9 +41,13 @@ class Run:
         # the terminal.
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=self.outputs[0],
                                         stderr=self.outputs[1], start_new_session=True)
+        # One that ends before reading (a file it refuses at once) breaks the
+        # pipe on the write or on the flush when it closes: its output says why.
         with contextlib.suppress(BrokenPipeError):
-            self.process.stdin.write(((secret or '') + '\n').encode())
-        self.process.stdin.close()
+            try:
+                self.process.stdin.write(((secret or '') + '\n').encode())
+            finally:
+                self.process.stdin.close()
 
     def finish(self):
         """(succeeded, everything it printed), once it has ended."""

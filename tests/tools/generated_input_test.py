@@ -42,7 +42,8 @@ GENERATED = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, dat
 TEXT = st.text(st.characters(blacklist_categories=('Cs',)), max_size=12)
 SCALARS = st.one_of(TEXT, st.integers(-2**40, 2**40), st.booleans(),
                     st.sampled_from(['', '\0', 'a\nb', '../x.exe', 'BL', '1.2.3.4',
-                                     'brisel.7z', 'setup.exe', '#1']))
+                                     'brisel.7z', 'setup.exe', '#1', 'CON',
+                                     'brisel\\', 'setup\x01.exe', 'SETUP.EX_']))
 VALUES = st.recursive(SCALARS, lambda inner: st.one_of(
     st.lists(inner, max_size=3), st.dictionaries(TEXT, inner, max_size=3)), max_leaves=6)
 
@@ -162,10 +163,12 @@ class GeneratedInputTest(unittest.TestCase):
         shutil.copy(ARGS.bin / 'sample_setup.exe', inputs / 'setup.exe')
         shutil.copy(ARGS.stub, inputs / 'stub.exe')
         # Good inputs, each of which the properties below damage.
-        cls.product = {'stub': '../inputs/stub.exe', 'archive': '../inputs/brisel.7z',
-                       'setup': '../inputs/setup.exe', 'setup-storage': 'BN',
-                       'version': '1.2.3.4', 'company': 'Acme Tools Ltd.',
-                       'product': 'Widget', 'checksum': True, 'out': 'installer.exe'}
+        # The fields that shape the layout first, where the search starts.
+        cls.product = {'archive-name': 'BRISEL.7Z', 'setup-name': 'SETUP.EXE',
+                       'setup-storage': 'BN', 'version': '1.2.3.4',
+                       'company': 'Acme Tools Ltd.', 'product': 'Widget', 'checksum': True,
+                       'archive': '../inputs/brisel.7z', 'setup': '../inputs/setup.exe',
+                       'out': 'installer.exe', 'stub': '../inputs/stub.exe'}
         cls.resources = {'stub': '../inputs/stub.exe', 'out': 'installer.exe', 'resource': [
             {'type': 'BN', 'name': 'BRISEL.7Z', 'file': '../inputs/brisel.7z'},
             {'type': 'BL', 'name': 'SETUP.EX_', 'file': '../inputs/setup.exe', 'cabinet': True}]}

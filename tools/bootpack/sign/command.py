@@ -42,7 +42,8 @@ make osslsigncode act as a local authority (tests and the demo). Only
 
 --make-test-pki DIR writes a throwaway root CA, a code-signing and a
 time-stamping certificate with their keys into DIR, for tests and
-demonstrations only.
+demonstrations only: all of them or none, into a DIR that holds none of
+their files.
 
 examples:
   bootpack sign installer.exe --pkcs11-module /usr/lib/x86_64-linux-gnu/opensc-pkcs11.so \\

@@ -56,10 +56,10 @@ def main(argv=None):
         raise UsageError('--tsa-ca goes with --ca')
     # The digest's pass over the image is most of the work: it runs while the
     # checks' libraries are imported and the image is parsed.
-    digests = DigestInBackground(args.file)
-    from bootpack.inspect.gate import inspect
-    report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca, args.provenance,
-                     digests)
+    with DigestInBackground(args.file) as digests:
+        from bootpack.inspect.gate import inspect
+        report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca, args.provenance,
+                         digests)
     if args.json:
         print(json.dumps(report.as_json(), indent=2))
     else:

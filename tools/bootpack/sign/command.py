@@ -14,7 +14,8 @@ from bootpack.cli import ToolError, UsageError, check_output_path, missing_input
 from bootpack.image_digest import image_layout
 from bootpack.sign.keystores import KeyOptions, add_key_options, explain_failure, key_store
 from bootpack.sign.osslsigncode import Run, first_plain_line, run_osslsigncode
-from bootpack.sign.output_check import InputDigest, SignedFromInput, difference_from_input
+from bootpack.sign.output_check import (InputDigest, SignedFromInput, difference_from_input,
+                                        in_background)
 from bootpack.sign.timestamps import (TimestampOptions, add_timestamp, add_timestamp_options,
                                       local_authority_failure, signing_options,
                                       signing_timeout, stamping_failed, stamps_while_signing,
@@ -190,11 +191,14 @@ def check_result(signed, before, request):
     and the signed image must be the input with nothing but it added."""
     from bootpack.signature import check_signature
     layout = image_layout(signed)
+    # The comparison takes both cores while the signature, which needs
+    # little of them, is checked.
+    difference = in_background(difference_from_input, signed, layout, before)
     check = check_signature(signed, request.verify_ca, request.verify_tsa_ca, layout,
                             SignedFromInput(signed, before))
     problems = [p for p in check.problems
                 if request.stamp.route or not p.startswith('no time stamp')]
-    difference = difference_from_input(signed, layout, before)
+    difference = difference()
     if difference:
         problems.append(f'it is not {before.source} with a signature added: {difference}')
     if problems:

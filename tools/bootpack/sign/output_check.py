@@ -8,6 +8,7 @@ import ctypes
 import hashlib
 import mmap
 import os
+import threading
 
 from bootpack.image_digest import (CHUNK, authenticode_digest, covered_spans, hash_spans,
                                    image_layout)
@@ -83,10 +84,11 @@ def c_memcmp():
     return memcmp
 
 
-def first_difference(first, second, spans):
+def first_difference(first, second, spans, workers=2):
     """The first offset within SPANS at which the files FIRST and SECOND
-    differ, or None. Both are mapped and compared by the C library's memcmp:
-    no copies, and pages are let go as the comparison moves on."""
+    differ, or None. Both are mapped and compared by the C library's memcmp,
+    which lets go of the interpreter, on WORKERS threads that take a part of
+    the files each: no copies, and pages are let go as each moves on."""
     memcmp = c_memcmp()
     end = spans[-1][1]
     if end == 0:
@@ -98,18 +100,48 @@ def first_difference(first, second, spans):
         bases = [ctypes.c_char.from_buffer(m) for m in (x, y)]
         try:
             low_x, low_y = (ctypes.addressof(base) for base in bases)
-            for at in range(0, end, CHUNK):
-                stop = min(at + CHUNK, end)
-                for start, finish in spans:
-                    low, high = max(start, at), min(finish, stop)
-                    if low < high and memcmp(low_x + low, low_y + low, high - low):
-                        return low + first_unequal(memcmp, low_x + low, low_y + low,
-                                                   high - low)
-                for m in (x, y):
-                    m.madvise(mmap.MADV_DONTNEED, at, stop - at)
+
+            def part(begin, finish):
+                for at in range(begin, finish, CHUNK):
+                    stop = min(at + CHUNK, finish)
+                    for low, high in spans:
+                        low, high = max(low, at), min(high, stop)
+                        if low < high and memcmp(low_x + low, low_y + low, high - low):
+                            return low + first_unequal(memcmp, low_x + low, low_y + low,
+                                                       high - low)
+                    for m in (x, y):
+                        m.madvise(mmap.MADV_DONTNEED, at, stop - at)
+                return None
+
+            share = -(-end // workers // CHUNK) * CHUNK  # whole chunks each
+            parts = [in_background(part, at, min(at + share, end))
+                     for at in range(0, end, share)]
+            found = [offset for offset in (wait() for wait in parts) if offset is not None]
         finally:
             del bases
-    return None
+    return min(found, default=None)
+
+
+def in_background(function, *args):
+    """Starts FUNCTION(*ARGS) on a thread of its own; the callable returned
+    waits for it and gives its result, or raises what it raised."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome['value'] = function(*args)
+        except BaseException as error:  # raised again where the result is asked for
+            outcome['error'] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+
+    def wait():
+        thread.join()
+        if 'error' in outcome:
+            raise outcome['error']
+        return outcome['value']
+    return wait
 
 
 def first_unequal(memcmp, x, y, length):

@@ -10,8 +10,9 @@ import os
 from pathlib import Path
 
 from bootpack.cli import ToolError, UsageError, check_output_path, output_file
+from bootpack.sign.detached import write_detached_signature
 from bootpack.sign.keystores import add_key_options, explain_failure, key_store
-from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
+from bootpack.sign.osslsigncode import run_osslsigncode
 from bootpack.image_digest import image_layout
 from bootpack.signature import check_signature, read_roots
 from bootpack.sign.test_pki import make_test_pki
@@ -84,17 +85,6 @@ def sign(args):
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
           + (f', verified against {args.verify_ca}' if args.verify_ca else ''))
-
-
-def write_detached_signature(signed, path, inputs):
-    """The signature of SIGNED alone (its certificate table's PKCS #7
-    SignedData, DER), for attaching to a rebuilt installer."""
-    with output_file(path, inputs=inputs) as partial:
-        partial.unlink()
-        ok, output = run_osslsigncode(['extract-signature', '-in', signed, '-out', partial])
-        if not ok or not partial.is_file():
-            raise ToolError(f'the signature could not be written to {path}: '
-                            f'{first_plain_line(output)}')
 
 
 def run_sign(source, out, store, args, options=(), timeout=None):

@@ -19,3 +19,10 @@ set_tests_properties(package_in_debian_root PROPERTIES TIMEOUT 600 RUN_SERIAL TR
 add_test(NAME package_pip_venv
          COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/pip_venv_test.py
                  --bin ${CMAKE_BINARY_DIR}/bin)
+
+# Two clones of this commit built apart (other folder, umask, time zone, a
+# few seconds later): the same programs for the package and the same .deb.
+# Builds only the targets the package needs; alone, as it takes both cores.
+add_test(NAME package_clean_builds_agree
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/clean_build_test.py)
+set_tests_properties(package_clean_builds_agree PROPERTIES TIMEOUT 1200 RUN_SERIAL TRUE)

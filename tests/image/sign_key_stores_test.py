@@ -41,6 +41,22 @@ def closed_loopback_port():
         return probe.getsockname()[1]
 
 
+# What the stand-in does to the file after -out: flip one byte in the middle
+# of the image, or cut its last 4 KiB.
+DAMAGE = """
+import os, sys
+out = sys.argv[sys.argv.index('-out') + 1]
+if os.environ['DAMAGE_SIGNED_OUTPUT'] == 'flip':
+    with open(out, 'r+b') as image:
+        image.seek(os.path.getsize(out) // 2)
+        byte = image.read(1)[0]
+        image.seek(-1, 1)
+        image.write(bytes([byte ^ 0x20]))
+else:
+    os.truncate(out, os.path.getsize(out) - 4096)
+"""
+
+
 class SignKeyStoresTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -51,13 +67,16 @@ class SignKeyStoresTest(unittest.TestCase):
         cls.make_key_stores()
         cls.server, cls.tsa_url = timestamp_server.start(pki)
         cls.dead_url = f'http://127.0.0.1:{closed_loopback_port()}/'
-        # A stand-in osslsigncode first on PATH records what every child sees.
+        # A stand-in osslsigncode first on PATH records what every child sees,
+        # and damages what it wrote when DAMAGE_SIGNED_OUTPUT asks it to.
         cls.shim = cls.dir / 'shim'
         cls.shim.mkdir()
         cls.seen = cls.dir / 'seen-by-children.txt'
         (cls.shim / 'osslsigncode').write_text(
             f'#!/bin/sh\n{{ echo "$@"; env; }} >> "{cls.seen}"\n'
-            f'exec {shutil.which("osslsigncode")} "$@"\n')
+            f'[ -z "$DAMAGE_SIGNED_OUTPUT" ] && exec {shutil.which("osslsigncode")} "$@"\n'
+            f'{shutil.which("osslsigncode")} "$@" || exit\n'
+            f'exec {sys.executable} -c "{DAMAGE}" "$@"\n')
         os.chmod(cls.shim / 'osslsigncode', 0o755)
         os.environ['PATH'] = f'{cls.shim}:{os.environ["PATH"]}'
 
@@ -274,6 +293,10 @@ class SignKeyStoresTest(unittest.TestCase):
              {'PATH': f'{self.osslsigncode_saying("2.5")}:{os.environ["PATH"]}'},
              'needs osslsigncode 2.9 or later (its local time-stamp authority); the one '
              'installed is 2.5'),
+            ('osslsigncode flips a byte of the image it writes', pem + stamp,
+             {'DAMAGE_SIGNED_OUTPUT': 'flip'}, 'is not the input'),
+            ('osslsigncode cuts the last 4 KiB of the image it writes', pem + stamp,
+             {'DAMAGE_SIGNED_OUTPUT': 'cut'}, 'does not verify'),
         ]
         installer = self.copy_of_installer('input.exe')
         before = installer.read_bytes()
@@ -287,6 +310,18 @@ class SignKeyStoresTest(unittest.TestCase):
                 self.assertEqual(sorted(p.name for p in self.dir.glob('.input.exe*')), [])
         not_an_image = run(sys.executable, *SIGN, pki / 'ca.pem', *pem, *stamp)
         self.assert_one_line(not_an_image.stderr, 'not a PE image')
+
+    def test_the_digest_path_imports_no_asn1_or_cryptography_library(self):
+        # What pack's statement, and sign and verify before their digest has
+        # started, import: none of it may wait for those libraries.
+        for module in ('bootpack.image_digest', 'bootpack.sign.output_check',
+                       'bootpack.pack.statement', 'bootpack.verify', 'bootpack.inspect.command'):
+            with self.subTest(module):
+                result = run(sys.executable, '-c', f'import sys, {module}; print(sorted(m for m '
+                             "in sys.modules if m.split('.')[0] in ('asn1crypto', "
+                             "'cryptography')))")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.strip(), '[]')
 
     def test_a_terminated_signing_leaves_the_input_as_it_was(self):
         installer = self.copy_of_installer('terminated.exe')

@@ -46,6 +46,10 @@ step "the Windows test kit, unpacked into a path with a space, under Wine"
 loader=/usr/lib/wine/wine64
 export WINEPREFIX="$here/kit prefix" WINEDEBUG=-all DISPLAY=
 export WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=d
+# Wine names the files it creates in the locale's character set: without a
+# UTF-8 locale (env -i leaves none) a name outside ASCII cannot be created,
+# which Windows itself never refuses.
+export LANG=C.UTF-8
 "$loader" wineboot -i >/dev/null 2>&1
 # A crashing test program must not wait for a debugger dialog nobody sees.
 for value in 'Auto /t REG_SZ /d 1' "Debugger /t REG_SZ /d ''"; do
@@ -59,6 +63,7 @@ status=0
 (cd "$here/unpacked kit/bootpack-tests" && "$loader" cmd /c run-tests.cmd) \
   >"$out/kit.txt" 2>&1 </dev/null || status=$?
 echo "$status" >"$out/kit-status.txt"
+cp "$here/unpacked kit/bootpack-tests/results.txt" "$out/kit-results.txt" 2>/dev/null || true
 tail -n 1 "$out/kit.txt" >&2
 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 

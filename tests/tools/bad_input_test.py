@@ -171,6 +171,8 @@ class BadInputTest(unittest.TestCase):
             ('run: missing program', bootpack + ['run', inputs / 'absent.exe'], 2,
              'does not exist'),
             ('demo: an argument', bootpack + ['demo', 'now'], 2, 'no arguments expected'),
+            ('demo: an argument after --artifacts', bootpack + ['demo', '--artifacts', 'now'], 2,
+             "got 'now'"),
             ('deps: an argument', bootpack + ['deps', 'now'], 2, 'no arguments expected'),
             ('bench: unknown option', python + [REPO / 'tools/bench/bench.py', '--fast'], 2,
              'unrecognized arguments'),

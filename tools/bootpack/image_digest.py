@@ -3,18 +3,30 @@ and one pass over the file that feeds any number of hashes. Only the PE
 layout is needed, so nothing here imports an ASN.1 or cryptography library:
 pack's statement, provenance checks and the digest sign computes while
 osslsigncode runs start without them.
+
+The pass is what a check of a large image waits for, so it can start before
+anything else is imported (DigestInBackground): its layout is read from the
+raw headers and later held against pefile's, which alone decides.
 """
 import dataclasses
 import hashlib
 import mmap
+import threading
 from pathlib import Path
 
-import pefile
-
 from bootpack.cli import UsageError
-from bootpack.pe_image import CERTIFICATE_DIRECTORY
 
 CHUNK = 8 << 20
+# Where the headers keep what the digest leaves out: the PE signature's
+# offset at 0x3C, the optional header behind the signature and the file
+# header, its CheckSum at 64 and its data directories at 96 (PE32) or 112
+# (PE32+), the certificate table's being the fifth.
+PE_OFFSET_AT = 0x3C
+OPTIONAL_HEADER_FROM_SIGNATURE = 24
+CHECKSUM_IN_OPTIONAL_HEADER = 64
+DIRECTORIES_IN_OPTIONAL_HEADER = {0x10B: 96, 0x20B: 112}
+CERTIFICATE_ENTRY_IN_DIRECTORIES = 4 * 8
+HEADER_BYTES = 4096
 
 
 @dataclasses.dataclass
@@ -27,6 +39,7 @@ class ImageLayout:
 
 def image_layout(path):
     """Where the fields that Authenticode leaves out of the digest lie."""
+    import pefile
     try:
         pe = pefile.PE(str(path), fast_load=True)
     except pefile.PEFormatError:
@@ -39,6 +52,7 @@ def image_layout(path):
 
 def layout_of(pe, path):
     """image_layout of an image already parsed, which inspect has."""
+    from bootpack.pe_image import CERTIFICATE_DIRECTORY
     size = len(pe.__data__)
     directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
     if CERTIFICATE_DIRECTORY >= len(directories):
@@ -84,3 +98,60 @@ def authenticode_digest(path, layout, algorithm):
     digest = hashlib.new(algorithm)
     hash_spans(path, [(digest, covered_spans(layout))])
     return digest.digest()
+
+
+def header_layout(path):
+    """The layout as the raw headers of PATH state it, read without pefile,
+    or None where they do not hold one plainly."""
+    with open(path, 'rb') as image:
+        head = image.read(HEADER_BYTES)
+        size = image.seek(0, 2)
+
+    def number(at, width):
+        if at + width > len(head):
+            raise IndexError(at)
+        return int.from_bytes(head[at:at + width], 'little')
+
+    try:
+        signature_at = number(PE_OFFSET_AT, 4)
+        if head[:2] != b'MZ' or head[signature_at:signature_at + 4] != b'PE\0\0':
+            return None
+        optional = signature_at + OPTIONAL_HEADER_FROM_SIGNATURE
+        directories = DIRECTORIES_IN_OPTIONAL_HEADER.get(number(optional, 2))
+        if directories is None:
+            return None
+        entry = optional + directories + CERTIFICATE_ENTRY_IN_DIRECTORIES
+        offset, length = number(entry, 4), number(entry + 4, 4)
+    except IndexError:
+        return None
+    return ImageLayout(size, optional + CHECKSUM_IN_OPTIONAL_HEADER, entry,
+                       (offset, length) if length else None)
+
+
+class DigestInBackground:
+    """The Authenticode digest of PATH, computed on a thread of its own from
+    the moment this is made (hashlib lets go of the interpreter while it
+    hashes), while the caller imports, parses and checks the rest."""
+
+    def __init__(self, path, algorithm='sha256'):
+        self.path, self.algorithm = path, algorithm
+        self.layout = self.value = None
+        self.thread = threading.Thread(target=self.compute, daemon=True)
+        self.thread.start()
+
+    def compute(self):
+        try:
+            layout = header_layout(self.path)
+            if layout is not None and layout.table is not None:  # only a signature wants it
+                self.value = authenticode_digest(self.path, layout, self.algorithm)
+                self.layout = layout
+        except (OSError, ValueError):
+            pass  # the check that asks for the digest reads the file again, and says why
+
+    def digest(self, layout, algorithm):
+        """The digest under LAYOUT, the one pefile read: the one computed
+        meanwhile where its layout and algorithm are these, else a pass now."""
+        self.thread.join()
+        if self.layout == layout and self.algorithm == algorithm:
+            return self.value
+        return authenticode_digest(self.path, layout, algorithm)

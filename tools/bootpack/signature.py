@@ -49,9 +49,11 @@ class Broken(Exception):
     """A signature whose structure cannot be what it claims: one line."""
 
 
-def check_signature(path, ca=None, tsa_ca=None, layout=None):
+def check_signature(path, ca=None, tsa_ca=None, layout=None, digests=None):
     """The one pass over the image is the digest's: LAYOUT, when the caller
-    has parsed the image already, saves parsing it again."""
+    has parsed the image already, saves parsing it again, and DIGESTS (a
+    DigestInBackground, or anything whose digest(layout, algorithm) gives
+    the image's digest) lets that pass run while the rest is checked."""
     roots = read_roots(ca, '--ca') if ca else None
     tsa_roots = read_roots(tsa_ca, '--tsa-ca') if tsa_ca else roots
     layout = layout or image_layout(path)
@@ -61,25 +63,39 @@ def check_signature(path, ca=None, tsa_ca=None, layout=None):
     try:
         signed, signer, leaf = read_signed_data(path, layout)
         indirect = indirect_data(signed)
-        check.digest_matches = covers_the_image(path, layout, indirect, signer, leaf,
-                                                check.problems)
+        algorithm, digest = signed_digest(indirect)
+        if algorithm not in hashlib.algorithms_available:
+            raise Broken(f'the signature uses an unknown digest algorithm {algorithm}')
     except Broken as error:
         check.problems.append(str(error))
         return check
     except (ValueError, KeyError, IndexError, TypeError):
         check.problems.append(DAMAGED)
         return check
+    # The time stamp and the chains need nothing of the image's bytes: they
+    # are checked first, while a digest in the background is still running.
+    # Their problems follow the digest's, which says the most.
+    later = SignatureCheck(True, None, False, None, [])
     try:
-        when = check_timestamp(signer, signed, tsa_roots, check)
+        when = check_timestamp(signer, signed, tsa_roots, later)
     except (Broken, ValueError, KeyError, TypeError) as error:
-        check.problems.append(f'the time stamp cannot be read: {error}')
+        later.problems.append(f'the time stamp cannot be read: {error}')
         when = None
+    check.timestamped = later.timestamped
     if roots is not None:
         check.chain_valid = chains_to(leaf, certificates_of(signed), roots, when, 'any',
-                                      'the signing certificate', check.problems)
+                                      'the signing certificate', later.problems)
         if check.chain_valid and not is_for_code_signing(leaf):
             check.chain_valid = False
-            check.problems.append('the signing certificate is not for code signing')
+            later.problems.append('the signing certificate is not for code signing')
+    try:
+        actual = digests.digest(layout, algorithm) if digests else \
+            authenticode_digest(path, layout, algorithm)
+        check.digest_matches = covers_the_image(actual, digest, indirect, signer, leaf,
+                                                check.problems)
+    except (ValueError, KeyError, IndexError, TypeError):
+        check.problems.append(DAMAGED)
+    check.problems += later.problems
     return check
 
 
@@ -168,11 +184,10 @@ def signer_certificate(signer, signed):
     raise Broken("the signer's certificate is not in the signature")
 
 
-def covers_the_image(path, layout, indirect, signer, leaf, problems):
-    algorithm, digest = signed_digest(indirect)
-    if algorithm not in hashlib.algorithms_available:
-        raise Broken(f'the signature uses an unknown digest algorithm {algorithm}')
-    if authenticode_digest(path, layout, algorithm) != digest:
+def covers_the_image(actual, digest, indirect, signer, leaf, problems):
+    """Whether the signed DIGEST is the image's (ACTUAL), and the signer's
+    signature covers it."""
+    if actual != digest:
         problems.append('the digest does not match: the image was changed after signing')
         return False
     # The signed digest must be the one the signer's RSA signature covers.

@@ -8,6 +8,11 @@ changing one byte of the payload breaks the signature, then runs the signed
 installer under Wine and shows what happened: the command line setup
 received, the exit code, the updater's registry values, and that the work
 directory is gone. Everything lands in BUILD/demo; nothing needs the network.
+
+With --artifacts it also keeps, in BUILD/demo/artifacts, what the Windows
+runners check: the signed installer, the copy with the changed byte and the
+throwaway root as test-root.cer (DER), to be trusted by the machine that
+checks them.
 """
 import argparse
 import os
@@ -16,6 +21,9 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+from cryptography import x509
+from cryptography.hazmat.primitives.serialization import Encoding
 
 REPO = Path(__file__).resolve().parents[2]
 from bootpack.cli import ToolError, last_line, run_tool
@@ -73,10 +81,25 @@ def make_sample_product(root):
     (root / 'bin' / 'brisel.dat').write_bytes(bytes(data))
 
 
+def keep_artifacts(installer, tampered):
+    """What a Windows machine needs to give its own verdict on the signature."""
+    kept = DEMO / 'artifacts'
+    shutil.rmtree(kept, ignore_errors=True)
+    kept.mkdir()
+    shutil.copy2(installer, kept / installer.name)
+    shutil.copy2(tampered, kept / tampered.name)
+    root = x509.load_pem_x509_certificate((PKI / 'ca.pem').read_bytes())
+    (kept / 'test-root.cer').write_bytes(root.public_bytes(Encoding.DER))
+    print(f'kept {installer.name}, {tampered.name} and test-root.cer in {kept}')
+
+
 def main(argv=None):
-    argparse.ArgumentParser(prog='bootpack demo', description=__doc__,
-                            formatter_class=argparse.RawDescriptionHelpFormatter
-                            ).parse_args(argv)
+    parser = argparse.ArgumentParser(prog='bootpack demo', description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--artifacts', action='store_true',
+                        help='also keep the signed installer, its changed copy and the '
+                             'test root (test-root.cer) in BUILD/demo/artifacts')
+    args = parser.parse_args(argv)
     DEMO.mkdir(parents=True, exist_ok=True)
     step('1. A real 7z archive of a small sample product (7zz)')
     product = DEMO / 'product'
@@ -120,6 +143,8 @@ def main(argv=None):
     if len(digests) == 2:
         print(f'  signed digest     {digests[0]}\n  calculated digest {digests[1]}')
     show_verdict(tampered)
+    if args.artifacts:
+        keep_artifacts(installer, tampered)
     tampered.unlink()
 
     step('5. Inspect the signed installer')

@@ -26,82 +26,10 @@ PE image, a --ca file that is missing).
 """
 import argparse
 import json
-import struct
 from pathlib import Path
 
-import pefile
 from bootpack.cli import UsageError
-from bootpack.inspect.findings import Report
-from bootpack.inspect.image_checks import (check_headers, check_load_config, check_payload,
-                                           check_resources)
-from bootpack.inspect.payload_stage import run_payload_stage
-from bootpack.pe_image import open_image
-from bootpack.provenance import provenance_problems, read_statement
-from bootpack.image_digest import layout_of
-from bootpack.signature import check_signature
-
-# What a damaged image can make the readers raise; each check is cut short
-# with a finding instead.
-MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyError,
-             TypeError, AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
-
-
-def check_signature_section(report, path, ca, tsa_ca=None, layout=None):
-    found = report.section('Signature')
-    check = check_signature(path, ca, tsa_ca, layout)
-    if not check.present:
-        # Asked for a chain to a root, an unsigned image is not what was asked for.
-        found.line(f'none: unsigned, though --ca {ca} asks for a signature' if ca else
-                   'none (bootpack sign adds one)', not ca)
-        return
-    report.signature = {'present': check.present, 'digest_matches': check.digest_matches,
-                        'timestamped': check.timestamped, 'chain_valid': check.chain_valid}
-    for problem in check.problems:
-        found.line(problem, False)
-    # What fails is among the problems above; these say what holds.
-    if check.digest_matches:
-        found.line('digest: matches the file')
-    if check.timestamped:
-        found.line('time stamp: present, over this signature')
-    if check.chain_valid:
-        found.line(f'chain: valid up to {ca}')
-    elif check.chain_valid is None and not ca:
-        found.line('chain: not checked (give --ca ROOT.pem to verify it)')
-
-
-def check_provenance_section(report, path, statement):
-    found = report.section('Provenance')
-    document = read_statement(statement)
-    problems = provenance_problems(path, document)
-    report.provenance = {'statement': str(statement), 'subject': not problems,
-                         'problems': problems}
-    for problem in problems:
-        found.line(problem, False)
-    if not problems:
-        found.line(f'the subject of {statement}')
-
-
-def inspect(path, ca=None, run=True, tsa_ca=None, statement=None):
-    """The findings about the image at PATH, or UsageError when it is no image."""
-    size = Path(path).stat().st_size
-    try:
-        pe = open_image(path)
-    except pefile.PEFormatError as error:
-        raise UsageError(f'{path}: not a PE image ({error})')
-    report = Report(str(path), size)
-    for check in (check_headers, check_load_config, check_resources, check_payload):
-        try:
-            check(pe, report)
-        except MALFORMED as error:
-            report.sections[-1].line(f'malformed, could not be read further: {error}', False)
-    layout = layout_of(pe, path)
-    pe.close()
-    check_signature_section(report, path, ca, tsa_ca, layout)
-    if statement:
-        check_provenance_section(report, path, statement)
-    if run:
-        run_payload_stage(report, path)
-    return report
+from bootpack.image_digest import DigestInBackground
 
 
 def main(argv=None):
@@ -125,7 +53,12 @@ def main(argv=None):
         raise UsageError(f'{args.file}: no such file')
     if args.tsa_ca and not args.ca:
         raise UsageError('--tsa-ca goes with --ca')
-    report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca, args.provenance)
+    # The digest's pass over the image is most of the work: it runs while the
+    # checks' libraries are imported and the image is parsed.
+    digests = DigestInBackground(args.file)
+    from bootpack.inspect.gate import inspect
+    report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca, args.provenance,
+                     digests)
     if args.json:
         print(json.dumps(report.as_json(), indent=2))
     else:

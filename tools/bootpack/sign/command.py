@@ -10,11 +10,10 @@ import os
 from pathlib import Path
 
 from bootpack.cli import ToolError, UsageError, check_output_path, output_file
-from bootpack.sign.detached import write_detached_signature
-from bootpack.sign.keystores import add_key_options, explain_failure, key_store
-from bootpack.sign.osslsigncode import run_osslsigncode
 from bootpack.image_digest import image_layout
-from bootpack.signature import check_signature, read_roots
+from bootpack.sign.keystores import add_key_options, explain_failure, key_store
+from bootpack.sign.osslsigncode import Run, run_osslsigncode
+from bootpack.sign.output_check import InputDigest, SignedFromInput, difference_from_input
 from bootpack.sign.test_pki import make_test_pki
 from bootpack.sign.timestamps import (add_timestamp, add_timestamp_options,
                                       local_authority_failure, signing_options,
@@ -61,14 +60,12 @@ def sign(args):
     source = Path(args.file)
     if not source.is_file():
         raise UsageError(f'{source}: no such file')
-    image_layout(source)
     route = timestamp_route(args)
-    if args.verify_ca:
-        read_roots(args.verify_ca, '--verify-ca')
-    if args.verify_tsa_ca:
-        if not args.verify_ca:
-            raise UsageError('--verify-tsa-ca goes with --verify-ca')
-        read_roots(args.verify_tsa_ca, '--verify-tsa-ca')
+    if args.verify_tsa_ca and not args.verify_ca:
+        raise UsageError('--verify-tsa-ca goes with --verify-ca')
+    for option, path in (('--verify-ca', args.verify_ca), ('--verify-tsa-ca', args.verify_tsa_ca)):
+        if path and not Path(path).is_file():
+            raise UsageError(f'{option} {path}: no such file')
     store = key_store(args)
     out = Path(args.out) if args.out else source
     in_place = out.exists() and os.path.samefile(out, source)
@@ -78,52 +75,93 @@ def sign(args):
         check_output_path(args.detached_signature, inputs + [out])
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
-        sign_into(partial, source, store, args, route)
-        check_result(partial, args, route)
+        # osslsigncode starts first; the input's digest and the check's
+        # libraries are made ready on the other core while it runs.
+        with Signing(partial, source, store, args, route) as signing:
+            before = InputDigest(source)
+            roots_of_the_check(args)
+            signing.finish()
+        check_result(partial, before, args, route)
         if args.detached_signature:
+            from bootpack.sign.detached import write_detached_signature
             write_detached_signature(partial, args.detached_signature, inputs + [out])
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
           + (f', verified against {args.verify_ca}' if args.verify_ca else ''))
 
 
-def run_sign(source, out, store, args, options=(), timeout=None):
-    return run_osslsigncode(['sign', '-h', 'sha256', *store.arguments]
-                            + (['-n', args.description] if args.description else [])
-                            + [*options, '-in', source, '-out', out], store.secret, timeout)
+def roots_of_the_check(args):
+    """The roots the result is checked against, read (and so the signature's
+    libraries imported) while osslsigncode runs."""
+    from bootpack.signature import read_roots
+    if args.verify_ca:
+        read_roots(args.verify_ca, '--verify-ca')
+    if args.verify_tsa_ca:
+        read_roots(args.verify_tsa_ca, '--verify-tsa-ca')
 
 
-def sign_into(partial, source, store, args, route):
+def sign_arguments(source, out, store, args, options=()):
+    return (['sign', '-h', 'sha256', *store.arguments]
+            + (['-n', args.description] if args.description else [])
+            + [*options, '-in', source, '-out', out])
+
+
+class Signing:
     """Writes PARTIAL: SOURCE signed and, on ROUTE, time-stamped, in one
-    osslsigncode run when it can be done in one."""
-    tried = 0
-    if stamps_while_signing(route, store):
-        ok, output = run_sign(source, partial, store, args, signing_options(args),
-                              signing_timeout(args))
-        if ok:
-            return
-        if not (route == 'urls' and stamping_failed(output)):
-            raise ToolError((route == 'local' and local_authority_failure(output))
-                            or explain_failure(output, store, args, source))
-        partial.unlink(missing_ok=True)
-        tried = 1
-    # Signed alone, then stamped by as many runs as the servers need.
-    unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
-    try:
-        ok, output = run_sign(source, unstamped, store, args)
+    osslsigncode run when it can be done in one. The first run starts here;
+    finish() waits for it and makes whatever runs the time stamp still needs."""
+
+    def __init__(self, partial, source, store, args, route):
+        self.partial, self.source, self.store, self.args, self.route = \
+            partial, source, store, args, route
+        self.together = stamps_while_signing(route, store)
+        self.unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
+        if self.together:
+            self.run = Run(sign_arguments(source, partial, store, args, signing_options(args)),
+                           store.secret, signing_timeout(args))
+        else:
+            self.run = Run(sign_arguments(source, self.unstamped, store, args), store.secret)
+
+    def finish(self):
+        ok, output = self.run.finish()
+        tried = 0
+        if self.together:
+            if ok:
+                return
+            if not (self.route == 'urls' and stamping_failed(output)):
+                raise ToolError((self.route == 'local' and local_authority_failure(output))
+                                or explain_failure(output, self.store, self.args, self.source))
+            # Signed alone, then stamped by as many runs as the servers need.
+            self.partial.unlink(missing_ok=True)
+            tried = 1
+            ok, output = run_osslsigncode(sign_arguments(self.source, self.unstamped,
+                                                         self.store, self.args),
+                                          self.store.secret)
         if not ok:
-            raise ToolError(explain_failure(output, store, args, source))
-        if route:
-            add_timestamp(args, unstamped, partial, tried)
-    finally:
-        if route:
-            unstamped.unlink(missing_ok=True)
+            raise ToolError(explain_failure(output, self.store, self.args, self.source))
+        if self.route:
+            add_timestamp(self.args, self.unstamped, self.partial, tried)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.run.__exit__(*exc)
+        if self.route:
+            self.unstamped.unlink(missing_ok=True)
 
 
-def check_result(signed, args, route):
-    """The signature just made must hold, and against --verify-ca chain to it."""
-    check = check_signature(signed, args.verify_ca, args.verify_tsa_ca)
+def check_result(signed, before, args, route):
+    """The signature just made must hold (against --verify-ca, chain to it),
+    and the signed image must be the input with nothing but it added."""
+    from bootpack.signature import check_signature
+    layout = image_layout(signed)
+    check = check_signature(signed, args.verify_ca, args.verify_tsa_ca, layout,
+                            SignedFromInput(signed, before))
     problems = [p for p in check.problems if route or not p.startswith('no time stamp')]
+    difference = difference_from_input(signed, layout, before)
+    if difference:
+        problems.append(f'it is not {before.source} with a signature added: {difference}')
     if problems:
         raise ToolError('the signed image does not verify: ' + '; '.join(problems))
 

@@ -8,6 +8,7 @@ every root starts from and adds to, so a second root, or the next run,
 downloads only what is new. The root lives under a temporary folder that is
 removed, mounts first, however the test ends.
 """
+import argparse
 import hashlib
 import os
 import shutil
@@ -90,9 +91,10 @@ class Interrupted(Exception):
 
 
 class DebianRootCase(unittest.TestCase):
-    """A test that runs a script in a fresh Debian root; BUILD is the build
-    folder whose apt-cache the roots share."""
-    BUILD = REPO / 'build'
+    """A test that runs a script in a fresh Debian root; BIN is the build's
+    bin folder, and the build folder above it holds the apt cache the roots
+    share."""
+    BIN = REPO / 'build' / 'bin'
 
     def setUp(self):
         for program in ('mmdebstrap', 'dpkg-deb', '7zz'):
@@ -123,7 +125,7 @@ class DebianRootCase(unittest.TestCase):
         """Makes a SUITE root from SOURCES (default: SUITE's main from this
         machine's mirror), copies FILES and SCRIPT into INSIDE, runs
         `sh SCRIPT ARGS...` there and returns the folder its out/ was copied to."""
-        cache = self.BUILD / 'apt-cache'
+        cache = self.BIN.parent / 'apt-cache'
         cache.mkdir(parents=True, exist_ok=True)
         results = self.dir / 'results'
         results.mkdir()
@@ -160,3 +162,12 @@ class DebianRootCase(unittest.TestCase):
         out = results / 'out'
         self.assertTrue((out / 'finished').exists())
         return out
+
+
+def main():
+    """unittest.main for a root test, with --bin BUILD/bin (default build/bin)."""
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument('--bin', type=Path, default=DebianRootCase.BIN)
+    args, rest = parser.parse_known_args()
+    DebianRootCase.BIN = args.bin
+    unittest.main(module='__main__', argv=[sys.argv[0]] + rest)

@@ -13,12 +13,10 @@ network or the build's apt cache; takes about a minute.
 
 usage: debian_root_test.py [--bin BUILD/bin] [unittest options]
 """
-import argparse
 import json
 import subprocess
 import sys
 import time
-import unittest
 from pathlib import Path
 
 import debian_root
@@ -26,7 +24,6 @@ from debian_root import REPO, SOURCES, build_deb, progress, sha256
 from widget import make_inputs, pack_with_checkout
 
 HERE = Path(__file__).resolve().parent
-BIN = REPO / 'build' / 'bin'
 
 
 class DebianRootTest(debian_root.DebianRootCase):
@@ -35,7 +32,7 @@ class DebianRootTest(debian_root.DebianRootCase):
         progress('building the .deb')
         deb = build_deb(self.dir / 'deb')
         progress('making the inputs and packing them with this checkout')
-        inputs = make_inputs(self.dir / 'inputs', BIN)
+        inputs = make_inputs(self.dir / 'inputs', self.BIN)
         here = pack_with_checkout(inputs, self.dir / 'here')
         out = self.run_in_root('bookworm', HERE / 'in_root.sh',
                                [deb, inputs, HERE / 'root_steps.sh',
@@ -66,9 +63,4 @@ class DebianRootTest(debian_root.DebianRootCase):
 
 
 if __name__ == '__main__':
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument('--bin', type=Path, default=BIN)
-    args, rest = parser.parse_known_args()
-    BIN = args.bin
-    debian_root.DebianRootCase.BUILD = BIN.parent
-    unittest.main(argv=[sys.argv[0]] + rest)
+    debian_root.main()

@@ -14,14 +14,12 @@ network or the build's apt cache.
 
 usage: trixie_root_test.py [--bin BUILD/bin] [unittest options]
 """
-import argparse
 import json
 import re
 import shutil
 import subprocess
 import sys
 import time
-import unittest
 from pathlib import Path
 
 import debian_root
@@ -29,7 +27,6 @@ from debian_root import REPO, build_deb, progress, sha256
 from widget import make_inputs, pack_with_checkout
 
 HERE = Path(__file__).resolve().parent
-BIN = REPO / 'build' / 'bin'
 
 
 def ctest_cases(build):
@@ -44,10 +41,10 @@ def ctest_cases(build):
 class TrixieRootTest(debian_root.DebianRootCase):
     def test_pipeline_kit_and_venv_on_debian_13(self):
         started = time.monotonic()
-        build = BIN.parent
+        build = self.BIN.parent
         progress('building the .deb, the inputs, the kit and a source tree for pip')
         deb = build_deb(self.dir / 'deb')
-        inputs = make_inputs(self.dir / 'inputs', BIN)
+        inputs = make_inputs(self.dir / 'inputs', self.BIN)
         here = pack_with_checkout(inputs, self.dir / 'here')
         kit = self.dir / 'bootpack-tests.zip'
         subprocess.run(['/usr/bin/python3', str(REPO / 'tools/kit/make_kit.py'), '--build',
@@ -94,9 +91,4 @@ class TrixieRootTest(debian_root.DebianRootCase):
 
 
 if __name__ == '__main__':
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument('--bin', type=Path, default=BIN)
-    args, rest = parser.parse_known_args()
-    BIN = args.bin
-    debian_root.DebianRootCase.BUILD = BIN.parent
-    unittest.main(argv=[sys.argv[0]] + rest)
+    debian_root.main()

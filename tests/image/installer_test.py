@@ -308,7 +308,7 @@ class InstallerTest(unittest.TestCase):
             ('icon without images', None, 'empty.ico', 'holds no image'),
             ('icon directory cut short', None, 'short.ico', 'the file ends first'),
             ('icon image outside', None, 'outside.ico', 'lies outside the file'),
-            ('missing icon', None, 'absent.ico', 'No such file'),
+            ('missing icon', None, 'absent.ico', 'absent.ico does not exist'),
             ('stub no PE', 'text.exe', None, 'is not a PE image'),
             ('signed stub', 'signed.exe', None, 'is signed'),
             ('data after the stub', 'appended.exe', None, 'data after its last section'),
@@ -316,7 +316,7 @@ class InstallerTest(unittest.TestCase):
             ('headers end before the section table', 'short_headers.exe', None,
              'ends before its section table'),
             ('code image without resources', code_image, None, 'carries no icon group'),
-            ('missing stub', 'absent.exe', None, 'no stub image at'),
+            ('missing stub', 'absent.exe', None, 'absent.exe does not exist'),
         ]
         out = self.dir / 'refused.exe'
         for what, stub_file, icon, reason in rows:

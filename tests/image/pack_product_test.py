@@ -126,7 +126,6 @@ class PackProductTest(unittest.TestCase):
             ('B7 trailing dot', 'ends with a dot', ['--setup-storage', 'B7', '--setup-name', 'setup.']),
             ('B7 control character', 'control character',
              ['--setup-storage', 'B7', '--setup-name', 'setup\x01.exe']),
-            ('unknown storage', 'must be BN, BL or B7', ['--setup-storage', 'BX']),
             ('three-part version', 'four numbers', ['--version', '1.2.3']),
             ('version number too big', 'four numbers', ['--version', '1.2.3.65536']),
         ]

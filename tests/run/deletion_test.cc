@@ -7,19 +7,11 @@
 namespace run_test {
 namespace {
 
-const wchar_t kOrvaneKey[] = L"Software\\Orvane";
-const wchar_t kCleanupValue[] = L"BriselInstallerCleanup";
-
 class DeletionRun : public StubRun {
  protected:
   void SetUp() override {
     StubRun::SetUp();
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue);
     user_.Create();
-  }
-  void TearDown() override {
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue);
-    StubRun::TearDown();
   }
 };
 
@@ -41,8 +33,7 @@ TEST_F(DeletionRun, FileLeftBySetupCostsAHundredTriesAndKeepsTheDirectory) {
 }
 
 TEST_F(DeletionRun, CleanupValueZeroKeepsSetupAndItsDirectory) {
-  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue, REG_SZ, L"0", 4),
-            ERROR_SUCCESS);
+  ASSERT_NO_FATAL_FAILURE(SetCleanup(L"0"));
   // A failed setup is reported; a successful one reports no deletion retried.
   struct Row {
     const wchar_t* exit_code;

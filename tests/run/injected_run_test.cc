@@ -14,7 +14,10 @@ namespace {
 std::wstring g_module_path;
 std::wstring g_installer_dir;
 enum class Removal { kNone, kSetupFile, kWorkDirectory } g_removal = Removal::kNone;
-int g_setup_refusals = 0;
+// The file, named with its backslash, whose opening for deletion is refused,
+// and how many more times.
+std::wstring g_refused_file;
+int g_refusals = 0;
 
 LPWSTR WINAPI PlainCommandLine() { return const_cast<LPWSTR>(L"installer.exe --x"); }
 
@@ -38,14 +41,17 @@ BOOL WINAPI RemovingTrim(HANDLE, SIZE_T, SIZE_T) {
   return TRUE;
 }
 
-// Refuses to open setup.exe for deletion, as while another process holds it.
+// Refuses to open the refused file for deletion, as while another process
+// holds it.
 HANDLE WINAPI RefusingCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                   DWORD flags, HANDLE template_file) {
   std::wstring name = path;
-  bool setup_file = name.size() >= 10 && name.compare(name.size() - 10, 10, L"\\setup.exe") == 0;
-  if (setup_file && access == DELETE && g_setup_refusals > 0) {
-    --g_setup_refusals;
+  size_t length = g_refused_file.size();
+  bool refused_file =
+      name.size() >= length && name.compare(name.size() - length, length, g_refused_file) == 0;
+  if (refused_file && access == DELETE && g_refusals > 0) {
+    --g_refusals;
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
@@ -55,6 +61,11 @@ HANDLE WINAPI RefusingCreateFileW(LPCWSTR path, DWORD access, DWORD share,
   return real(path, access, share, security, disposition, flags, template_file);
 }
 
+HMODULE MapAsData(const std::wstring& path) {
+  return LoadLibraryExW(path.c_str(), nullptr,
+                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+}
+
 class InjectedRun : public StubRun {
  protected:
   void SetUp() override {
@@ -62,24 +73,31 @@ class InjectedRun : public StubRun {
     g_installer_dir = scratch_.path();
     g_module_path = scratch_ / L"installer.exe";
     g_removal = Removal::kNone;
-    g_setup_refusals = 0;
+    g_refusals = 0;
     test::SetVariables({{test::kSetupRecord, record_}, {test::kSetupExitCode, L"0"}});
     user_.Create();
     ASSERT_TRUE(command_line_.active());
     ASSERT_TRUE(module_path_.active());
     ASSERT_TRUE(trim_.active());
-    image_ = LoadLibraryExW(layout_.c_str(), nullptr,
-                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    image_ = MapAsData(layout_);
     ASSERT_NE(image_, nullptr) << GetLastError();
+    cabinet_image_ = MapAsData(cabinet_layout_);
+    ASSERT_NE(cabinet_image_, nullptr) << GetLastError();
   }
   void TearDown() override {
-    if (image_ != nullptr) FreeLibrary(image_);
+    for (HMODULE image : {image_, cabinet_image_}) {
+      if (image != nullptr) FreeLibrary(image);
+    }
     StubRun::TearDown();
   }
 
   // Taken before the module path is patched: the layouts are found by it.
   std::wstring layout_ = test::LayoutPath(L"run_bn");
+  // Its setup is a cabinet (type "BL") of a program that ends with 0 only as
+  // setup.exe with nothing beside it.
+  std::wstring cabinet_layout_ = test::LayoutPath(L"cabinet_setup");
   HMODULE image_ = nullptr;
+  HMODULE cabinet_image_ = nullptr;
   test::ImportPatch command_line_{"kernel32.dll", "GetCommandLineW", &PlainCommandLine};
   test::ImportPatch module_path_{"kernel32.dll", "GetModuleFileNameW", &ModulePath};
   test::ImportPatch trim_{"kernel32.dll", "SetProcessWorkingSetSize", &RemovingTrim};
@@ -121,16 +139,48 @@ TEST_F(InjectedRun, SetupOrItsDirectoryGoneBeforeTheStartIsReported) {
   }
 }
 
-TEST_F(InjectedRun, RetriesOfTheFinalDeletionsReachTheSuccessReport) {
+// The success report carries the most attempts any deletion took: one of the
+// final deletions, or the unpack's of a "BL" setup's cabinet, which goes
+// whatever the cleanup setting says.
+// Provokes: report.retries
+TEST_F(InjectedRun, RetriesOfTheDeletionsReachTheSuccessReport) {
   test::ImportPatch create_file("kernel32.dll", "CreateFileW", &RefusingCreateFileW);
   ASSERT_TRUE(create_file.active());
-  // setup.exe takes 3 tries, the directory 1: two retries.
-  g_setup_refusals = 2;
-  RunOutcome outcome = RunBootstrap(image_);
-  EXPECT_EQ(outcome.exit_code, 0u);
-  EXPECT_EQ(g_setup_refusals, 0);
-  EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty());
-  EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), 0x30000u | 2u);
+  struct Row {
+    bool cabinet;
+    const wchar_t* refused_file;
+    int refusals;
+    const wchar_t* cleanup;  // nullptr: no setting
+    bool files_kept;
+    DWORD extra;
+    const char* what;
+  } rows[] = {
+      {false, L"\\setup.exe", 2, nullptr, false, 0x30000 | 2,
+       "setup.exe takes 3 tries, the directory 1"},
+      {true, L"\\SETUP.EX_", 2, L"1", false, 0x30000 | 2,
+       "the cabinet takes 3 tries, setup.exe and the directory 1"},
+      {true, L"\\SETUP.EX_", 3, L"0", true, 0x30000 | 3,
+       "the cabinet takes 4 tries, and nothing else is deleted"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    user_.Remove();
+    user_.Create();
+    ASSERT_NO_FATAL_FAILURE(SetCleanup(row.cleanup));
+    g_refused_file = row.refused_file;
+    g_refusals = row.refusals;
+    RunOutcome outcome = RunBootstrap(row.cabinet ? cabinet_image_ : image_);
+    EXPECT_EQ(outcome.exit_code, 0u);
+    EXPECT_EQ(g_refusals, 0);
+    EXPECT_EQ(user_.Dword(L"InstallerExtraCode1"), row.extra);
+    if (row.files_kept) {
+      // Setup ended with 0: it ran beside no cabinet, and it stays.
+      std::wstring work_dir = WorkDirectory();
+      EXPECT_EQ(test::ListDirectory(work_dir), std::vector<std::wstring>{L"setup.exe"});
+      test::RemoveTree(work_dir);
+    }
+    EXPECT_TRUE(test::ListDirectory(scratch_.path()).empty());
+  }
 }
 
 // The platform's own function, for replacements that pass a call through.

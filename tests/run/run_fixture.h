@@ -23,6 +23,10 @@ using ClientState = test::ClientStateKey;
 inline const wchar_t* const kAllGuids[] = {kDefaultAppGuid, kBetaAppGuid, kDevAppGuid,
                                            kSxsAppGuid};
 
+// The cleanup setting: "0" keeps the work directory and setup after a run.
+inline const wchar_t kOrvaneKey[] = L"Software\\Orvane";
+inline const wchar_t kCleanupValue[] = L"BriselInstallerCleanup";
+
 struct RunResult {
   test::ProcessResult process;
   test::SetupRecord record;
@@ -32,11 +36,29 @@ struct RunResult {
 
 // Every run holds the registry lock: it may read the cleanup setting and
 // report to ClientState keys that other tests use as well. The ClientState
-// keys of all four GUIDs are absent at the start and the end of each test.
+// keys of all four GUIDs and the cleanup setting are absent at the start and
+// the end of each test.
 class StubRun : public ::testing::Test {
  protected:
-  void SetUp() override { RemoveClientStateKeys(); }
-  void TearDown() override { RemoveClientStateKeys(); }
+  void SetUp() override {
+    RemoveClientStateKeys();
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue);
+  }
+  void TearDown() override {
+    RemoveClientStateKeys();
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue);
+  }
+
+  // Sets the cleanup setting to value, or removes it for nullptr.
+  static void SetCleanup(const wchar_t* value) {
+    if (value == nullptr) {
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue);
+      return;
+    }
+    DWORD size = static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t));
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kOrvaneKey, kCleanupValue, REG_SZ, value, size),
+              ERROR_SUCCESS);
+  }
 
   static void RemoveClientStateKeys() {
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {

@@ -8,6 +8,7 @@ and the status of ./bootpack run (under Wine).
 usage: bad_input_test.py --stub STUB.exe --bin BUILD/bin [unittest options]
 """
 import argparse
+import json
 import os
 import shutil
 import signal
@@ -19,13 +20,23 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+from bootpack.cli import EXIT_STATUSES
 from bootpack.payload import write_7z_stand_in
 
 ARGS = None
 PACK = ('-m', 'bootpack', 'pack')
 INSPECT = ('-m', 'bootpack', 'inspect')
 VERIFY = ('-m', 'bootpack', 'verify')
+SIGN = ('-m', 'bootpack', 'sign')
+ATTACH = ('-m', 'bootpack', 'attach')
 MiB = 1 << 20
+# A command run as the installed one, with pefile missing from this Python.
+WITHOUT_PEFILE = ('-c', "import sys; sys.modules['pefile'] = None; "
+                  "from bootpack.__main__ import main; sys.exit(main(sys.argv[1:]))")
+# A command with a fault of ours in it: the signature check divides by zero.
+WITH_A_BUG = ('-c', "import sys, bootpack.signature as signature; "
+              "signature.check_signature = lambda *args, **kwargs: 1 / 0; "
+              "from bootpack.__main__ import main; sys.exit(main(sys.argv[1:]))")
 
 
 class BadInputTest(unittest.TestCase):
@@ -70,6 +81,21 @@ class BadInputTest(unittest.TestCase):
                             '--setup', cls.setup, '--out', out, *extra], check=True,
                            capture_output=True, cwd=cls.inputs)
         (cls.inputs / 'other.json').write_text('{"_type": "https://in-toto.io/Statement/v0.1"}')
+        statement = json.loads((cls.inputs / 'stated.json').read_text())
+        del statement['predicate']['buildDefinition']['resolvedDependencies'][0]['annotations']
+        (cls.inputs / 'no-annotations.json').write_text(json.dumps(statement))
+        statement['subject'][0]['digest'] = 'sha256'
+        (cls.inputs / 'digest-text.json').write_text(json.dumps(statement))
+        # Values no file system takes, and a line break in a path.
+        (cls.inputs / 'nul-icon.toml').write_text(
+            f'archive = "brisel.7z"\nsetup = "setup.exe"\nicon = "a\\u0000.ico"\n'
+            f'stub = "{ARGS.stub}"\nout = "x.exe"\n')
+        (cls.inputs / 'newline-out.toml').write_text(
+            f'archive = "brisel.7z"\nsetup = "setup.exe"\nstub = "{ARGS.stub}"\n'
+            'out = "no-such-folder\\nsecond line/x.exe"\n')
+        (cls.inputs / 'storage.toml').write_text(
+            f'archive = "brisel.7z"\nsetup = "setup.exe"\nsetup-storage = "BX"\n'
+            f'stub = "{ARGS.stub}"\nout = "x.exe"\n')
         # Sparse: 2.2 GiB that take no room on disk.
         write_7z_stand_in(cls.inputs / 'huge.7z', 2200 * MiB)
 
@@ -109,11 +135,11 @@ class BadInputTest(unittest.TestCase):
               '--resource', 'BL', 'SETUP.EX_', self.setup, '--cabinet'], 1,
              'Windows does not load executable images of 2 GiB or more'),
             ('pack: missing archive', self.pack('--out', installer,
-                                                archive=inputs / 'absent.7z'), 1,
+                                                archive=inputs / 'absent.7z'), 2,
              'does not exist'),
             ('pack: output folder missing', self.pack('--out', out / 'no' / 'such' / 'x.exe'),
              1, 'does not exist'),
-            ('pack: output without .exe', self.pack('--out', out / 'installer'), 1,
+            ('pack: output without .exe', self.pack('--out', out / 'installer'), 2,
              'ending in .exe'),
             ('pack: output is a folder', self.pack('--out', inputs / 'folder.exe'), 1,
              'is a folder'),
@@ -123,6 +149,61 @@ class BadInputTest(unittest.TestCase):
                                                    '--out', inputs / 'stub.exe'), 1,
              'is also an input'),
             ('pack: no --out', self.pack(), 2, 'required: --out'),
+            ('pack: a NUL in the product file\'s icon path',
+             python + [*PACK, '--config', inputs / 'nul-icon.toml', '--out', installer], 2,
+             'icon a\\x00.ico: not a path'),
+            ('pack: a line break in the product file\'s out',
+             python + [*PACK, '--config', inputs / 'newline-out.toml'], 1,
+             'no-such-folder\\nsecond line'),
+            ('pack: an unknown --setup-storage', self.pack('--setup-storage', 'BX', '--out',
+                                                           installer), 2, 'invalid choice'),
+            ('pack: an unknown setup-storage in the product file',
+             python + [*PACK, '--config', inputs / 'storage.toml', '--out', installer], 2,
+             'setup-storage must be one of B7, BL, BN'),
+            ('pack: missing resource file',
+             python + [*PACK, '--stub', ARGS.stub, '--out', installer, '--resource', 'BN',
+                       'BRISEL.7Z', inputs / 'absent.7z'], 2, 'absent.7z does not exist'),
+            ('pack: missing stub', python + [*PACK, '--stub', inputs / 'absent.exe',
+                                             '--archive', self.archive, '--setup', self.setup,
+                                             '--out', installer], 2, 'does not exist'),
+            ('pack: with pefile missing', python + [*WITHOUT_PEFILE, 'pack', '--out', installer],
+             3, 'the Python module pefile is missing'),
+            ('sign: missing file', python + [*SIGN, inputs / 'absent.exe', '--no-timestamp',
+                                             '--pkcs12', inputs / 'readme.txt'], 2,
+             'absent.exe: no such file'),
+            ('sign: a text file as --pkcs12', python + [*SIGN, inputs / 'stated.exe',
+                                                        '--no-timestamp', '--pkcs12',
+                                                        inputs / 'readme.txt', '--out',
+                                                        out / 'signed.exe'], 2,
+             'not a PKCS#12 file'),
+            ('sign: osslsigncode not installed',
+             ['env', 'PATH=/nonexistent', sys.executable, *SIGN, inputs / 'stated.exe',
+              '--no-timestamp', '--cert', inputs / 'readme.txt', '--key', inputs / 'readme.txt',
+              '--out', out / 'signed.exe'], 2, 'osslsigncode is missing'),
+            ('attach: missing file', python + [*ATTACH, inputs / 'absent.exe', '--signature',
+                                               inputs / 'readme.txt', '--out', installer], 2,
+             'absent.exe: no such file'),
+            ('attach: missing signature', python + [*ATTACH, inputs / 'stated.exe',
+                                                    '--signature', inputs / 'absent.p7s',
+                                                    '--out', installer], 2,
+             'absent.p7s: no such file'),
+            ('verify: missing file', python + [*VERIFY, inputs / 'absent.exe', '--ca',
+                                               inputs / 'readme.txt'], 2,
+             'absent.exe: no such file'),
+            ('verify: with pefile missing', python + [*WITHOUT_PEFILE, 'verify',
+                                                      inputs / 'stated.exe', '--provenance',
+                                                      inputs / 'stated.json'], 3,
+             'the Python module pefile is missing'),
+            ('verify: a fault of ours', python + [*WITH_A_BUG, 'verify', inputs / 'stated.exe',
+                                                  '--ca', inputs / 'readme.txt'], 3,
+             'internal error: ZeroDivisionError'),
+            ('verify: a statement without a dependency\'s annotations',
+             python + [*VERIFY, inputs / 'stated.exe', '--provenance',
+                       inputs / 'no-annotations.json'], 2,
+             'no predicate.buildDefinition.resolvedDependencies[0].annotations'),
+            ('inspect: a statement whose subject digest is text',
+             python + [*INSPECT, '--no-run', inputs / 'stated.exe', '--provenance',
+                       inputs / 'digest-text.json'], 2, 'subject[0].digest is not an object'),
             ('pack: bad resource identifier',
              python + [*PACK, '--stub', ARGS.stub, '--out', installer, '--resource',
                        'BN', '#0', self.archive], 2, 'identifiers run from 1'),
@@ -204,7 +285,7 @@ class BadInputTest(unittest.TestCase):
                                 stdin=subprocess.DEVNULL)
         self.assertEqual(result.returncode, status, result.stderr)
         self.assertNotIn('Traceback', result.stderr)
-        if status == 2:
+        if status == 2 and 'usage:' in result.stderr:
             # A usage error may show the command's usage around its line.
             self.assertIn(fragment, result.stderr)
             return
@@ -214,6 +295,61 @@ class BadInputTest(unittest.TestCase):
         if fragment is not None:
             self.assertIn(fragment, lines[0] if lines else '')
 
+
+    def test_a_fault_of_ours_shows_its_traceback_only_when_asked(self):
+        command = [sys.executable, *WITH_A_BUG, 'verify', str(self.inputs / 'stated.exe'),
+                   '--ca', str(self.inputs / 'readme.txt')]
+        for debug, traceback in (('', False), ('1', True)):
+            with self.subTest(BOOTPACK_DEBUG=debug):
+                result = subprocess.run(command, capture_output=True, text=True,
+                                        env=dict(os.environ, BOOTPACK_DEBUG=debug))
+                self.assertEqual(result.returncode, 3, result.stderr)
+                self.assertEqual('Traceback' in result.stderr, traceback, result.stderr)
+                self.assertRegex(result.stderr.splitlines()[-1],
+                                 r'^bootpack verify: internal error: ZeroDivisionError: .*report')
+
+    def test_the_exit_statuses_are_the_ones_the_readme_and_the_man_page_list(self):
+        readme = (REPO / 'README.md').read_text()
+        table = readme[readme.index('| status | meaning |'):].split('\n\n')[0]
+        rows = {int(cells[1]): cells[2].strip() for cells in
+                (line.split('|') for line in table.splitlines()[2:])}
+        self.assertEqual(rows, EXIT_STATUSES)
+        page = (REPO / 'docs' / 'bootpack.1').read_text()
+        section = page[page.index('.SH "EXIT STATUS"'):].split('\n.SH ')[0]
+        listed = [int(line.split()[1]) for line in section.splitlines()
+                  if line.startswith('.B ') and line.split()[1].isdigit()]
+        self.assertEqual(listed, list(EXIT_STATUSES))
+
+    def test_a_throwaway_pki_leaves_a_folder_with_any_of_its_files_as_it_was(self):
+        folder = self.root / 'keys'
+        folder.mkdir()
+        (folder / 'codesign.key').write_text('the user\'s own key')
+        (folder / 'release.key').write_text('the release key')
+        os.chmod(folder / 'codesign.key', 0o644)
+        os.chmod(folder / 'release.key', 0o640)
+        before = {p.name: (p.read_bytes(), p.stat().st_mode) for p in folder.iterdir()}
+        try:
+            result = subprocess.run([sys.executable, *SIGN, '--make-test-pki', str(folder)],
+                                    capture_output=True, text=True)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+            self.assertIn('codesign.key', result.stderr)
+            self.assertEqual({p.name: (p.read_bytes(), p.stat().st_mode)
+                              for p in folder.iterdir()}, before)
+            # Without its files the folder takes the PKI, and only what it wrote changes.
+            (folder / 'codesign.key').unlink()
+            del before['codesign.key']
+            result = subprocess.run([sys.executable, *SIGN, '--make-test-pki', str(folder)],
+                                    capture_output=True, text=True)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            modes = {p.name: p.stat().st_mode & 0o777 for p in folder.iterdir()}
+            self.assertEqual(modes, {'release.key': 0o640, 'ca.pem': 0o644, 'ca.key': 0o600,
+                                     'codesign.pem': 0o644, 'codesign.key': 0o600,
+                                     'tsa.pem': 0o644, 'tsa.key': 0o600,
+                                     'tsa-chain.pem': 0o644})
+            self.assertEqual((folder / 'release.key').read_bytes(), before['release.key'][0])
+        finally:
+            shutil.rmtree(folder)
 
     def test_every_command_answers_help_with_its_own_usage(self):
         for command in ('deps', 'build', 'test', 'run', 'demo', 'pack', 'sign', 'verify',
@@ -246,7 +382,8 @@ class BadInputTest(unittest.TestCase):
         # The installer is written into a partial file beside its target.
         partial = '.installer.exe.*.partial'
         rows = [('SIGTERM while copying a 512 MiB archive', signal.SIGTERM),
-                ('Ctrl-C while copying a 512 MiB archive', signal.SIGINT)]
+                ('Ctrl-C while copying a 512 MiB archive', signal.SIGINT),
+                ('a hang-up (SIGHUP) while copying a 512 MiB archive', signal.SIGHUP)]
         for what, signal_number in rows:
             with self.subTest(what):
                 out.mkdir()

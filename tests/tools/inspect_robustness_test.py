@@ -63,6 +63,9 @@ class InspectRobustnessTest(unittest.TestCase):
     @given(st.deferred(damaged_images))
     def test_in_process_without_the_payload_stage(self, data):
         path = SCRATCH / 'damaged.exe'
+        # A new file each time: the last example's digest may still be reading
+        # the old one on its thread, and a mapping of a file cut short faults.
+        path.unlink(missing_ok=True)
         path.write_bytes(data)
         out, err = io.StringIO(), io.StringIO()
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):

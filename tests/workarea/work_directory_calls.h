@@ -47,6 +47,7 @@ struct Record {
   int random_calls = 0;
   int volume_path_calls = 0;
   int token_opens = 0;
+  int pauses = 0;  // calls of Sleep
   std::vector<std::wstring> sddl_texts;
   // Everything the code took that it must give back.
   std::vector<HANDLE> tokens;
@@ -70,6 +71,7 @@ struct Originals {
   decltype(&CloseHandle) close_handle;
   decltype(&ConvertSidToStringSidW) sid_to_string;
   decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) sddl_to_descriptor;
+  decltype(&Sleep) sleep;
 };
 inline Originals g_original;
 
@@ -261,6 +263,11 @@ inline BOOL WINAPI SeenConvertStringSecurityDescriptor(LPCWSTR text, DWORD revis
   return TRUE;
 }
 
+inline VOID WINAPI SeenSleep(DWORD milliseconds) {
+  ++g_seen.pauses;
+  g_original.sleep(milliseconds);
+}
+
 // Installs the replacements for as long as it lives; starts every test with
 // default steering and an empty record.
 class WorkDirectoryCalls {
@@ -281,6 +288,7 @@ class WorkDirectoryCalls {
     g_original.sddl_to_descriptor =
         sddl_to_descriptor_
             .original<decltype(ConvertStringSecurityDescriptorToSecurityDescriptorW)>();
+    g_original.sleep = sleep_.original<decltype(Sleep)>();
   }
 
   // Names the first replacement that could not be installed, or "".
@@ -288,12 +296,12 @@ class WorkDirectoryCalls {
     const test::ImportPatch* all[] = {&create_directory_,  &random_,        &volume_path_,
                                       &volume_information_, &open_token_,   &token_information_,
                                       &local_alloc_,        &local_free_,   &close_handle_,
-                                      &sid_to_string_,      &sddl_to_descriptor_};
+                                      &sid_to_string_,      &sddl_to_descriptor_, &sleep_};
     const char* names[] = {"CreateDirectoryW",      "SystemFunction036",   "GetVolumePathNameW",
                            "GetVolumeInformationW", "OpenProcessToken",    "GetTokenInformation",
                            "LocalAlloc",            "LocalFree",           "CloseHandle",
                            "ConvertSidToStringSidW",
-                           "ConvertStringSecurityDescriptorToSecurityDescriptorW"};
+                           "ConvertStringSecurityDescriptorToSecurityDescriptorW", "Sleep"};
     for (size_t i = 0; i < sizeof(all) / sizeof(all[0]); ++i) {
       if (!all[i]->active()) return names[i];
     }
@@ -317,6 +325,7 @@ class WorkDirectoryCalls {
   test::ImportPatch sddl_to_descriptor_{"advapi32.dll",
                                         "ConvertStringSecurityDescriptorToSecurityDescriptorW",
                                         &SeenConvertStringSecurityDescriptor};
+  test::ImportPatch sleep_{"kernel32.dll", "Sleep", &SeenSleep};
 };
 
 // Counts how often value occurs in values.

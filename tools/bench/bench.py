@@ -134,7 +134,8 @@ def pack(*args):
 def stub_sizes(scratch):
     """(code image as linked, stub with version block and manifest alone,
     bytes in the code image's sections)."""
-    _, version, strings, manifest = stub_image_resources(StubImage(STUB))
+    own = stub_image_resources(StubImage(STUB))
+    version, strings, manifest = own.version, own.strings, own.manifest
     image = scratch / 'bootpack.exe'
     write_image(StubImage(CODE_IMAGE), image_resources([], version, strings, manifest), image)
     content = sum(s.virtual_size for s in StubImage(CODE_IMAGE).sections)

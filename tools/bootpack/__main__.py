@@ -1,5 +1,4 @@
 """The bootpack command: bootpack COMMAND [ARGS...]."""
-import importlib
 import sys
 
 from bootpack import __version__
@@ -25,9 +24,9 @@ bootpack COMMAND --help explains each command.
 """
 
 
-def version_line():
+def print_version(argv):
     from bootpack.host import stub_revision
-    return f'bootpack {__version__} (stub: {stub_revision()})'
+    print(f'bootpack {__version__} (stub: {stub_revision()})')
 
 
 def main(argv=None):
@@ -36,14 +35,13 @@ def main(argv=None):
         print(USAGE, end='', file=sys.stdout if argv else sys.stderr)
         return 0 if argv else EXIT_USAGE
     if argv[0] == '--version':
-        print(version_line())
-        return 0
+        return run_tool('bootpack', print_version, argv[1:])
     if argv[0] not in COMMANDS:
         print(f"bootpack: unknown command '{argv[0]}'", file=sys.stderr)
         print(USAGE, end='', file=sys.stderr)
         return EXIT_USAGE
-    module = importlib.import_module(COMMANDS[argv[0]][0])
-    return run_tool(f'bootpack {argv[0]}', module.main, argv[1:])
+    # Imported by run_tool, so that a missing library is one line as well.
+    return run_tool(f'bootpack {argv[0]}', COMMANDS[argv[0]][0], argv[1:])
 
 
 if __name__ == '__main__':

@@ -4,7 +4,7 @@ import argparse
 import hashlib
 from pathlib import Path
 
-from bootpack.cli import ToolError, UsageError, output_file
+from bootpack.cli import ToolError, UsageError, missing_input, output_file, shown
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 from bootpack.image_digest import authenticode_digest, image_layout
 from bootpack.sign.detached import signature_forms
@@ -25,7 +25,7 @@ published signed installer, which anyone can compare.
 
 Exit status: 0 when the signed installer is written; 1 when the signature
 does not fit the installer or the result does not verify; 2 for a usage
-error or an input that cannot be read.
+error or an input that cannot be read; 3 for an internal error.
 
 example:
   bootpack attach BriselInstaller.exe --signature BriselInstaller.p7s \\
@@ -38,9 +38,10 @@ def detached_digest(path):
     try:
         return signed_digest(indirect_data(parse_signed_data(Path(path).read_bytes())[0]))
     except FileNotFoundError:
-        raise UsageError(f'{path}: no such file') from None
-    except (Broken, ValueError, KeyError, IndexError, TypeError) as error:
-        raise UsageError(f'{path}: not a detached Authenticode signature ({error})') from None
+        raise missing_input(path) from None
+    except (Broken, ValueError) as error:
+        raise UsageError(f'{shown(path)}: not a detached Authenticode signature '
+                         f'({shown(error)})') from None
 
 
 def main(argv=None):
@@ -58,7 +59,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     source = Path(args.file)
     if not source.is_file():
-        raise UsageError(f'{source}: no such file')
+        raise missing_input(source)
     layout = image_layout(source)
     if layout.table is not None:
         raise ToolError(f'{source} is signed already; attach to the unsigned installer')

@@ -4,7 +4,7 @@ import os
 import shutil
 from pathlib import Path
 
-from bootpack.cli import ToolError
+from bootpack.cli import ToolError, UsageError
 
 # The stub and inspect's payload stage, copied into the package by the build.
 PROGRAMS = 'windows'
@@ -71,8 +71,8 @@ def run_windows(program, *args):
     import subprocess
     loader = wine_loader()
     if loader is None:
-        raise ToolError(f'{Path(program).name} runs under Wine, which is not installed '
-                        '(apt install wine64), or leave the step out', status=2)
+        raise UsageError(f'{Path(program).name} runs under Wine, which is not installed '
+                         '(apt install wine64), or leave the step out')
     return subprocess.run([loader, str(program), *map(str, args)], capture_output=True,
                           text=True, errors='replace', env=wine_environment(),
                           stdin=subprocess.DEVNULL)
@@ -84,9 +84,9 @@ def stub_revision():
     if path is None:
         return 'none carried (run ./bootpack build)'
     # Read as pack reads it, so that both name the same revision.
-    from bootpack.image_resources import ImageResourceError, stub_image_resources
-    from bootpack.pe_stub import StubError, StubImage
+    from bootpack.image_resources import stub_image_resources
+    from bootpack.pe_stub import StubImage
     try:
-        return stub_image_resources(StubImage(path))[2]['LastChange']
-    except (OSError, StubError, ImageResourceError) as error:
+        return stub_image_resources(StubImage(path)).strings['LastChange']
+    except (OSError, ToolError) as error:
         return f'unreadable ({error})'

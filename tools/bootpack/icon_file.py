@@ -15,6 +15,8 @@ checks an image's entry with the same rule.
 import struct
 from collections import namedtuple
 
+from bootpack.cli import ToolError
+
 # entry: the first 12 bytes of a directory entry (width, height, colour
 # count, reserved, planes, bit count, byte count), the same in both forms.
 IconImage = namedtuple('IconImage', 'entry data')
@@ -33,7 +35,7 @@ FIELD_NAMES = {'width': 'width', 'height': 'height', 'colours': 'colour count',
                'planes': 'planes', 'bits': 'bit count', 'size': 'byte count'}
 
 
-class IconError(Exception):
+class IconError(ToolError):
     """A file that is no icon, or holds no image."""
 
 

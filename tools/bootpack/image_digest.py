@@ -14,7 +14,7 @@ import mmap
 import threading
 from pathlib import Path
 
-from bootpack.cli import UsageError
+from bootpack.cli import UsageError, shown
 
 CHUNK = 8 << 20
 # Where the headers keep what the digest leaves out: the PE signature's
@@ -43,9 +43,9 @@ def image_layout(path):
     try:
         pe = pefile.PE(str(path), fast_load=True)
     except pefile.PEFormatError:
-        raise UsageError(f'{path}: not a PE image') from None
+        raise UsageError(f'{shown(path)}: not a PE image') from None
     except OSError as error:
-        raise UsageError(f'{path}: {error.strerror}') from None
+        raise UsageError(f'{shown(path)}: {error.strerror}') from None
     with pe:
         return layout_of(pe, path)
 
@@ -56,7 +56,7 @@ def layout_of(pe, path):
     size = len(pe.__data__)
     directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
     if CERTIFICATE_DIRECTORY >= len(directories):
-        raise UsageError(f'{path}: its headers hold no certificate table entry')
+        raise UsageError(f'{shown(path)}: its headers hold no certificate table entry')
     entry = directories[CERTIFICATE_DIRECTORY]
     table = (entry.VirtualAddress, entry.Size) if entry.Size else None
     return ImageLayout(size, pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum'),
@@ -71,10 +71,11 @@ def covered_spans(layout):
             (layout.directory_at + 8, end)]
 
 
-def hash_spans(path, hashers):
+def hash_spans(path, hashers, cancel=None):
     """Feeds each (hash, spans) of HASHERS the bytes of its spans of the file,
     in one pass over a mapping of it whose pages are let go as the pass
-    moves on: no copies, and memory stays at CHUNK whatever the file's size."""
+    moves on: no copies, and memory stays at CHUNK whatever the file's size.
+    CANCEL, an Event, once set, ends the pass at the next chunk."""
     size = Path(path).stat().st_size
     if size == 0:
         return
@@ -82,6 +83,8 @@ def hash_spans(path, hashers):
         view = memoryview(m)
         try:
             for at in range(0, size, CHUNK):
+                if cancel is not None and cancel.is_set():
+                    return
                 end = min(at + CHUNK, size)
                 for hasher, spans in hashers:
                     for start, stop in spans:
@@ -93,11 +96,11 @@ def hash_spans(path, hashers):
             view.release()
 
 
-def authenticode_digest(path, layout, algorithm):
-    """The image's digest as Authenticode takes it."""
+def authenticode_digest(path, layout, algorithm, cancel=None):
+    """The image's digest as Authenticode takes it (None when CANCEL ended it)."""
     digest = hashlib.new(algorithm)
-    hash_spans(path, [(digest, covered_spans(layout))])
-    return digest.digest()
+    hash_spans(path, [(digest, covered_spans(layout))], cancel)
+    return None if cancel is not None and cancel.is_set() else digest.digest()
 
 
 def header_layout(path):
@@ -131,27 +134,42 @@ def header_layout(path):
 class DigestInBackground:
     """The Authenticode digest of PATH, computed on a thread of its own from
     the moment this is made (hashlib lets go of the interpreter while it
-    hashes), while the caller imports, parses and checks the rest."""
+    hashes), while the caller imports, parses and checks the rest. Leaving
+    it as a context ends the pass: nothing maps the file after the caller is
+    done with it, whatever way that was."""
 
     def __init__(self, path, algorithm='sha256'):
         self.path, self.algorithm = path, algorithm
-        self.layout = self.value = None
+        self.layout = self.value = self.error = None
+        self.cancel = threading.Event()
         self.thread = threading.Thread(target=self.compute, daemon=True)
         self.thread.start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cancel.set()
+        self.thread.join()
 
     def compute(self):
         try:
             layout = header_layout(self.path)
             if layout is not None and layout.table is not None:  # only a signature wants it
-                self.value = authenticode_digest(self.path, layout, self.algorithm)
+                self.value = authenticode_digest(self.path, layout, self.algorithm,
+                                                 self.cancel)
                 self.layout = layout
-        except (OSError, ValueError):
-            pass  # the check that asks for the digest reads the file again, and says why
+        except Exception as error:  # raised where the digest is asked for, as the edge wants
+            self.error = error
 
     def digest(self, layout, algorithm):
         """The digest under LAYOUT, the one pefile read: the one computed
         meanwhile where its layout and algorithm are these, else a pass now."""
         self.thread.join()
-        if self.layout == layout and self.algorithm == algorithm:
+        # An unreadable file is read again below, which says why; anything
+        # else is a fault of ours.
+        if self.error is not None and not isinstance(self.error, (OSError, ValueError)):
+            raise self.error
+        if self.value is not None and self.layout == layout and self.algorithm == algorithm:
             return self.value
         return authenticode_digest(self.path, layout, algorithm)

@@ -9,7 +9,9 @@ the product's names, the copyright notice and the version. The source
 revision ("LastChange") always stays the stub's: it names the code inside.
 """
 import re
+from collections import namedtuple
 
+from bootpack.cli import ToolError
 from bootpack.icon_file import IconError, IconImage, group_entries, icon_group
 from bootpack.pe_image import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION
 from bootpack.resource_section import LANG_EN_US, Resource
@@ -22,8 +24,13 @@ MANIFEST_ID = 1
 INSTALLER = 'Installer'
 
 
-class ImageResourceError(Exception):
+class ImageResourceError(ToolError):
     """A stub without the image resources an installer takes from it."""
+
+
+# What an installer takes from its stub: icon images, the version (four
+# numbers), the version block's strings ({key: value}) and the manifest.
+StubResources = namedtuple('StubResources', 'icons version strings manifest')
 
 
 def image_resources(icons, version, strings, manifest):
@@ -41,7 +48,7 @@ def image_resources(icons, version, strings, manifest):
 
 
 def stub_image_resources(stub):
-    """(icon images, version, {key: value}, manifest) of a stub image."""
+    """The StubResources of a stub image."""
     found = {}
     for res in stub.resources():
         found.setdefault(res.type, {})[res.name] = res
@@ -70,7 +77,7 @@ def stub_image_resources(stub):
         raise ImageResourceError(f'the stub {stub.path} does not name its source revision '
                                  '(no LastChange in its version block)')
     manifest = stub.read_resource(one(RT_MANIFEST, 'manifest'))
-    return icons, version, strings, manifest
+    return StubResources(icons, version, strings, manifest)
 
 
 def _installer_name(name):

@@ -8,6 +8,7 @@ Every check reads a bounded number of bytes, whatever the file's size.
 import struct
 import zlib
 
+from bootpack.cli import ToolError
 from bootpack.pe_image import (IMAGE_FILE_DLL, IMAGE_FILE_EXECUTABLE_IMAGE, MACHINE_ARM64,
                                MACHINE_I386, MACHINE_X64, PE32_MAGIC, PE32_PLUS_MAGIC,
                                SUBSYSTEM_CONSOLE, SUBSYSTEM_GUI, NotAnImage, read_headers)
@@ -52,7 +53,7 @@ def payload_role(name):
     return None
 
 
-class PayloadError(Exception):
+class PayloadError(ToolError):
     """A payload the stub cannot use as intended: one line."""
 
 

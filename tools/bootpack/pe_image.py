@@ -6,6 +6,8 @@ from collections import namedtuple
 
 import pefile
 
+from bootpack.cli import UsageError
+
 PAGE = 4096
 SECTION_HEADER_SIZE = 40
 MACHINE_X64 = pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_AMD64']
@@ -29,7 +31,7 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = (
 FoundResource = namedtuple('FoundResource', 'type name language size rva')
 
 
-class NotAnImage(Exception):
+class NotAnImage(UsageError):
     """Bytes that hold no PE headers; the message says what is missing."""
 
 

@@ -16,6 +16,7 @@ from collections import namedtuple
 from bootpack.pe_image import (CERTIFICATE_DIRECTORY, MACHINE_X64, PAGE, PE32_PLUS_MAGIC,
                                RELOCATION_DIRECTORY, RESOURCE_DIRECTORY, SECTION_HEADER_SIZE,
                                NotAnImage, read_headers, resource_list)
+from bootpack.cli import ToolError
 from bootpack.resource_section import align
 
 RESOURCE_SECTION_NAME = b'.rsrc'
@@ -31,7 +32,7 @@ LOADABLE_LIMIT_REASON = 'Windows does not load executable images of 2 GiB or mor
 Section = namedtuple('Section', 'name virtual_size virtual_address raw_size raw_offset')
 
 
-class StubError(Exception):
+class StubError(ToolError):
     """A stub the packer cannot make an installer from."""
 
 

@@ -12,12 +12,13 @@ import datetime
 import hashlib
 import json
 import os
+import struct
 from pathlib import Path
 
 import pefile
 
 from bootpack import __version__
-from bootpack.cli import ToolError
+from bootpack.cli import UsageError, shown
 from bootpack.image_digest import covered_spans, hash_spans, image_layout
 
 STATEMENT_TYPE = 'https://in-toto.io/Statement/v1'
@@ -25,7 +26,11 @@ PREDICATE_TYPE = 'https://slsa.dev/provenance/v1'
 BUILD_TYPE = 'urn:bootpack:pack:v1'
 BUILDER_ID = 'urn:bootpack:pack'
 AUTHENTICODE = 'authenticodeSha256'
-EXIT_NOT_A_STATEMENT = 2
+
+
+class StatementError(UsageError):
+    """A file that is no provenance statement of an installer, or one that
+    lacks a field verify and inspect read or has it of the wrong type."""
 
 
 def file_sha256(path):
@@ -50,8 +55,9 @@ def payload_digests(installer):
         with open_image(installer) as pe:
             found = [(f'{r.type} {r.name}', pe.get_offset_from_rva(r.rva), r.size)
                      for r in resources(pe) if isinstance(r.type, str)]
-    except (pefile.PEFormatError, ValueError, IndexError, TypeError, AttributeError):
+    except (pefile.PEFormatError, struct.error, ValueError):
         return []  # a damaged image names no resource; its digests say the rest
+    found = [(label, offset, size) for label, offset, size in found if offset is not None]
     hashers = [(label, hashlib.sha256(), offset, size) for label, offset, size in found]
     hash_spans(installer, [(digest, [(offset, offset + size)])
                            for _, digest, offset, size in hashers])
@@ -97,35 +103,73 @@ def statement_text(document):
 
 
 def read_statement(path):
-    """The statement at PATH; ToolError with status 2 for one that is not a
-    statement of this kind."""
+    """The statement at PATH, with every field that provenance_problems reads
+    there and of its type; StatementError naming the field otherwise."""
     def refuse(why):
-        raise ToolError(f'{path}: not a provenance statement of an installer: {why}',
-                        status=EXIT_NOT_A_STATEMENT)
+        raise StatementError(f'{shown(path)}: not a provenance statement of an installer: '
+                             f'{why}')
     try:
         document = json.loads(Path(path).read_bytes())
     except FileNotFoundError:
-        raise ToolError(f'{path}: no such file', status=EXIT_NOT_A_STATEMENT) from None
-    except (ValueError, UnicodeDecodeError) as error:
-        refuse(f'it is not JSON ({error})')
+        raise StatementError(f'{shown(path)}: no such file') from None
+    except (ValueError, UnicodeDecodeError, RecursionError) as error:
+        refuse(f'it is not JSON ({shown(error)})')
     if not isinstance(document, dict) or document.get('_type') != STATEMENT_TYPE:
         refuse(f'its _type is not {STATEMENT_TYPE}')
     if document.get('predicateType') != PREDICATE_TYPE:
         refuse(f'its predicateType is not {PREDICATE_TYPE}')
     subjects = document.get('subject')
-    if not isinstance(subjects, list) or len(subjects) != 1 or \
-            not isinstance(subjects[0], dict) or \
-            not isinstance(subjects[0].get('digest'), dict) or \
-            'sha256' not in subjects[0]['digest']:
-        refuse('it does not name one subject with a sha256 digest')
-    try:
-        dependencies = document['predicate']['buildDefinition']['resolvedDependencies']
-        if not isinstance(dependencies, list) or not all(
-                isinstance(d, dict) and isinstance(d.get('digest'), dict) for d in dependencies):
-            raise TypeError
-    except (KeyError, TypeError):
-        refuse('it has no resolvedDependencies with digests')
+    if not isinstance(subjects, list) or len(subjects) != 1:
+        refuse('it does not name one subject')
+    problem = (_field_problem(subjects[0], 'subject[0]', SUBJECT_FIELDS)
+               or _dependencies_problem(document))
+    if problem:
+        refuse(problem)
     return document
+
+
+# The fields read of a subject and of each dependency: (path, type, required).
+DIGEST_FIELDS = [(('digest',), dict, True), (('digest', 'sha256'), str, True)]
+SUBJECT_FIELDS = [(('name',), str, True), *DIGEST_FIELDS,
+                  (('digest', AUTHENTICODE), str, False)]
+DEPENDENCY_FIELDS = [(('name',), str, True), *DIGEST_FIELDS, (('annotations',), dict, True),
+                     (('annotations', 'role'), str, True),
+                     (('annotations', 'resource'), str, False)]
+TYPE_NAMES = {dict: 'an object', list: 'an array', str: 'a string'}
+
+
+def _field_problem(value, where, fields):
+    """What is missing or of the wrong type in VALUE (named WHERE), or None."""
+    if not isinstance(value, dict):
+        return f'{where} is not an object'
+    for path, kind, required in fields:
+        parent = value
+        for key in path[:-1]:
+            parent = parent[key]  # checked to be a dict by an earlier field
+        name = '.'.join((where,) + path)
+        if path[-1] not in parent:
+            if required:
+                return f'it has no {name}'
+            continue
+        if not isinstance(parent[path[-1]], kind):
+            return f'its {name} is not {TYPE_NAMES[kind]}'
+    return None
+
+
+def _dependencies_problem(document):
+    where = 'predicate.buildDefinition.resolvedDependencies'
+    parent = document
+    for key in where.split('.'):
+        if not isinstance(parent, dict) or key not in parent:
+            return f'it has no {where}'
+        parent = parent[key]
+    if not isinstance(parent, list):
+        return f'its {where} is not an array'
+    for index, dependency in enumerate(parent):
+        problem = _field_problem(dependency, f'{where}[{index}]', DEPENDENCY_FIELDS)
+        if problem:
+            return problem
+    return None
 
 
 def provenance_problems(installer, document, inputs=()):
@@ -138,28 +182,29 @@ def provenance_problems(installer, document, inputs=()):
     dependencies = document['predicate']['buildDefinition']['resolvedDependencies']
     digests = image_digests(installer)
     recorded = subject['digest']
-    if digests['sha256'] != recorded.get('sha256') and \
+    if digests['sha256'] != recorded['sha256'] and \
             digests[AUTHENTICODE] != recorded.get(AUTHENTICODE):
-        by_resource = {d.get('annotations', {}).get('resource'): d for d in dependencies}
-        differing = [f"its {by_resource[label]['annotations']['role']} {label} is not "
-                     f"{by_resource[label]['name']} of the statement"
+        by_resource = {d['annotations'].get('resource'): d for d in dependencies}
+        differing = [f"its {shown(by_resource[label]['annotations']['role'])} {label} is not "
+                     f"{shown(by_resource[label]['name'])} of the statement"
                      for label, sha256 in payload_digests(installer)
                      if label in by_resource and
-                     by_resource[label]['digest'].get('sha256') != sha256]
+                     by_resource[label]['digest']['sha256'] != sha256]
         problems.append(f'{Path(installer).name} is not the statement\'s subject '
-                        f'{subject.get("name")}'
+                        f'{shown(subject["name"])}'
                         + (': ' + '; '.join(differing) if differing else
                            f' (sha256 {digests["sha256"]}, the statement\'s '
-                           f'{recorded.get("sha256")})'))
+                           f'{shown(recorded["sha256"])})'))
     for path in inputs:
         name = Path(path).name
-        matching = [d for d in dependencies if d.get('name') == name]
+        matching = [d for d in dependencies if d['name'] == name]
         if not matching:
-            problems.append(f'{name} is not among the statement\'s inputs')
+            problems.append(f'{shown(name)} is not among the statement\'s inputs')
             continue
         sha256 = file_sha256(path)
-        if all(d['digest'].get('sha256') != sha256 for d in matching):
-            role = matching[0].get('annotations', {}).get('role', 'input')
-            problems.append(f'the {role} {name} differs from the statement\'s '
-                            f'(sha256 {sha256}, recorded {matching[0]["digest"].get("sha256")})')
+        if all(d['digest']['sha256'] != sha256 for d in matching):
+            role = matching[0]['annotations']['role']
+            theirs = shown(matching[0]['digest']['sha256'])
+            problems.append(f'the {shown(role)} {shown(name)} differs from the statement\'s '
+                            f'(sha256 {sha256}, recorded {theirs})')
     return problems

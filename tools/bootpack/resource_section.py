@@ -19,6 +19,8 @@ is less than 2 MiB of zeros.
 import struct
 from collections import namedtuple
 
+from bootpack.cli import ToolError
+
 LANG_EN_US = 1033
 DATA_ALIGNMENT = 8
 FILE_DATA_ALIGNMENT = 4096
@@ -31,7 +33,7 @@ MAX_NAME_UNITS = 0xFFFF
 Resource = namedtuple('Resource', 'type name language size data')
 
 
-class ResourceError(Exception):
+class ResourceError(ToolError):
     """A resource set that no directory can hold, or a malformed directory."""
 
 

@@ -16,15 +16,17 @@ from asn1crypto import algos, cms, core, pem, tsp, x509  # noqa: F401 (tsp regis
 from cryptography import x509 as crypto_x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-from bootpack.cli import UsageError
+from bootpack.cli import UsageError, shown
 from bootpack.image_digest import authenticode_digest, image_layout
 
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 SPC_INDIRECT_DATA = '1.3.6.1.4.1.311.2.1.4'
 DAMAGED = 'the signature cannot be read: its ASN.1 structure is damaged'
+SIGNED_HASHES = {'sha1': hashes.SHA1, 'sha256': hashes.SHA256, 'sha384': hashes.SHA384,
+                 'sha512': hashes.SHA512}
 
 
 @dataclasses.dataclass
@@ -45,7 +47,7 @@ class SpcIndirectDataContent(core.Sequence):
     _fields = [('data', SpcAttributeTypeAndOptionalValue), ('message_digest', algos.DigestInfo)]
 
 
-class Broken(Exception):
+class Broken(UsageError):
     """A signature whose structure cannot be what it claims: one line."""
 
 
@@ -69,7 +71,7 @@ def check_signature(path, ca=None, tsa_ca=None, layout=None, digests=None):
     except Broken as error:
         check.problems.append(str(error))
         return check
-    except (ValueError, KeyError, IndexError, TypeError):
+    except ValueError:  # asn1crypto's word for a structure it cannot parse
         check.problems.append(DAMAGED)
         return check
     # The time stamp and the chains need nothing of the image's bytes: they
@@ -78,22 +80,23 @@ def check_signature(path, ca=None, tsa_ca=None, layout=None, digests=None):
     later = SignatureCheck(True, None, False, None, [])
     try:
         when = check_timestamp(signer, signed, tsa_roots, later)
-    except (Broken, ValueError, KeyError, TypeError) as error:
-        later.problems.append(f'the time stamp cannot be read: {error}')
+    except (Broken, ValueError) as error:
+        later.problems.append(f'the time stamp cannot be read: {shown(error)}')
         when = None
     check.timestamped = later.timestamped
     if roots is not None:
         check.chain_valid = chains_to(leaf, certificates_of(signed), roots, when, 'any',
                                       'the signing certificate', later.problems)
-        if check.chain_valid and not is_for_code_signing(leaf):
+        if check.chain_valid and not is_for_code_signing(leaf, later.problems):
             check.chain_valid = False
-            later.problems.append('the signing certificate is not for code signing')
     try:
         actual = digests.digest(layout, algorithm) if digests else \
             authenticode_digest(path, layout, algorithm)
         check.digest_matches = covers_the_image(actual, digest, indirect, signer, leaf,
                                                 check.problems)
-    except (ValueError, KeyError, IndexError, TypeError):
+    except Broken as error:
+        check.problems.append(str(error))
+    except ValueError:
         check.problems.append(DAMAGED)
     check.problems += later.problems
     return check
@@ -151,15 +154,26 @@ def parse_signed_data(der):
         if info['content_type'].native != 'signed_data' or \
                 signed['encap_content_info']['content_type'].dotted != SPC_INDIRECT_DATA:
             raise Broken('the certificate table holds no Authenticode signature')
-        signer = signed['signer_infos'][0]
+        signer = only_signer(signed, 'the signature')
         return signed, signer, signer_certificate(signer, signed)
-    except (ValueError, KeyError, IndexError, TypeError):
+    except ValueError:
         raise Broken(DAMAGED) from None
+
+
+def only_signer(signed, what):
+    """The one signer of a SignedData, which Authenticode and RFC 3161 require."""
+    signers = signed['signer_infos']
+    if len(signers) != 1:
+        raise Broken(f'{what} has {len(signers)} signers, not one')
+    return signers[0]
 
 
 def indirect_data(signed):
     """What the SignedData signs: the SpcIndirectDataContent with the digest."""
-    return signed['encap_content_info']['content'].parse(SpcIndirectDataContent)
+    content = signed['encap_content_info']['content']
+    if isinstance(content, core.Void):
+        raise Broken('the signature signs no content')
+    return content.parse(SpcIndirectDataContent)
 
 
 def signed_digest(indirect):
@@ -201,8 +215,17 @@ def covers_the_image(actual, digest, indirect, signer, leaf, problems):
 def signed_attribute(signer, name):
     for attribute in signer['signed_attrs']:
         if attribute['type'].native == name:
-            return attribute['values'][0].native
+            return first_value(attribute).native
     return None
+
+
+def first_value(attribute):
+    """The value of an attribute, which holds one."""
+    values = attribute['values']
+    if len(values) != 1:
+        raise Broken(f'the attribute {attribute["type"].dotted} holds {len(values)} values, '
+                     'not one')
+    return values[0]
 
 
 def signer_signature_holds(signer, cert, content):
@@ -214,10 +237,12 @@ def signer_signature_holds(signer, cert, content):
     attributes = signer['signed_attrs'].dump()
     attributes = b'\x31' + attributes[1:]  # signed as a SET, stored as [0] IMPLICIT
     key = crypto_x509.load_der_x509_certificate(cert.dump()).public_key()
+    if not isinstance(key, rsa.RSAPublicKey) or algorithm not in SIGNED_HASHES:
+        return False  # an Authenticode signature here is RSA over one of these
     try:
         key.verify(signer['signature'].native, attributes, padding.PKCS1v15(),
-                   getattr(hashes, algorithm.upper())())
-    except (InvalidSignature, AttributeError, TypeError, ValueError):
+                   SIGNED_HASHES[algorithm]())
+    except (InvalidSignature, ValueError):
         return False
     return True
 
@@ -228,9 +253,9 @@ def time_stamp_of(signer):
     for attribute in signer['unsigned_attrs'] or []:
         kind = attribute['type'].native
         if kind == 'microsoft_time_stamp_token':
-            return 'rfc3161', attribute['values'][0]
+            return 'rfc3161', first_value(attribute)
         if kind == 'counter_signature':
-            return 'countersignature', attribute['values'][0]
+            return 'countersignature', first_value(attribute)
     return None
 
 
@@ -244,8 +269,13 @@ def check_timestamp(signer, signed, tsa_roots, check):
     stamped = signer['signature'].native
     if kind == 'rfc3161':
         token = value['content']
-        info = token['encap_content_info']['content'].parsed
-        tsa_signer = token['signer_infos'][0]
+        if not isinstance(token, cms.SignedData):
+            raise Broken('the time stamp holds no SignedData')
+        content = token['encap_content_info']['content']
+        info = None if isinstance(content, core.Void) else content.parsed
+        if not isinstance(info, tsp.TSTInfo):
+            raise Broken('the time stamp holds no TSTInfo')
+        tsa_signer = only_signer(token, 'the time stamp')
         tsa_cert = signer_certificate(tsa_signer, token)
         imprint = info['message_imprint']
         algorithm = imprint['hash_algorithm']['algorithm'].native
@@ -294,6 +324,12 @@ def chains_to(leaf, pool, roots, when, purpose, what, problems):
     return False
 
 
-def is_for_code_signing(cert):
-    usage = cert.extended_key_usage_value
-    return usage is None or 'code_signing' in usage.native
+def is_for_code_signing(cert, problems):
+    try:
+        usage = cert.extended_key_usage_value
+        if usage is None or 'code_signing' in usage.native:
+            return True
+        problems.append('the signing certificate is not for code signing')
+    except ValueError:
+        problems.append('the signing certificate\'s extended key usage cannot be read')
+    return False

@@ -1,9 +1,10 @@
 """bootpack verify: a plain yes or no on a signed installer, or on an
 installer and the statement of what went into it."""
 import argparse
+import contextlib
 from pathlib import Path
 
-from bootpack.cli import ToolError, UsageError
+from bootpack.cli import ToolError, missing_input, shown
 from bootpack.image_digest import DigestInBackground
 
 DESCRIPTION = """\
@@ -20,7 +21,8 @@ chains to --ca and it carries a valid time stamp whose authority chains to
 --tsa-ca (by default the same root), and with --provenance when the installer
 and every input match the statement; 1, with one line saying which of these
 failed, when any does not hold; 2 for a usage error or an input that cannot
-be read (no such file, not a PE image, a statement that is not one).
+be read (no such file, not a PE image, a statement that is not one or lacks
+a field); 3 for an internal error.
 
 examples:
   bootpack verify BriselInstaller.exe --ca release-root.pem --tsa-ca tsa-root.pem
@@ -51,10 +53,18 @@ def main(argv=None):
         parser.error('--input goes with --provenance')
     for path in [args.file] + args.input:
         if not Path(path).is_file():
-            raise UsageError(f'{path}: no such file')
+            raise missing_input(path)
     # The digest's pass over the image is most of the work: it starts before
     # the statement and the signature's libraries are even imported.
-    digests = DigestInBackground(args.file) if args.ca else None
+    with DigestInBackground(args.file) if args.ca else contextlib.nullcontext() as digests:
+        said = verified(args, digests)
+    print(f'{args.file}: ' + '; '.join(said))
+    return 0
+
+
+def verified(args, digests):
+    """What holds of the installer, one clause each; ToolError when anything
+    asked for does not."""
     from bootpack.provenance import provenance_problems, read_statement
     from bootpack.signature import check_signature
     said = []
@@ -62,14 +72,13 @@ def main(argv=None):
         document = read_statement(args.provenance)
         problems = provenance_problems(args.file, document, args.input)
         if problems:
-            raise ToolError(f'{args.file}: ' + '; '.join(problems))
-        said.append(f'the subject of {args.provenance}'
+            raise ToolError(f'{shown(args.file)}: ' + '; '.join(problems))
+        said.append(f'the subject of {shown(args.provenance)}'
                     + (f', with {len(args.input)} input(s) as recorded' if args.input else ''))
     if args.ca:
         check = check_signature(args.file, args.ca, args.tsa_ca, digests=digests)
         if check.problems:
-            raise ToolError(f'{args.file}: ' + '; '.join(check.problems))
+            raise ToolError(f'{shown(args.file)}: ' + '; '.join(check.problems))
         said.append(f'signature valid: the digest matches the image, the certificate '
                     f'chains to {args.ca}, time-stamped')
-    print(f'{args.file}: ' + '; '.join(said))
-    return 0
+    return said

@@ -5,6 +5,8 @@ block holds the source revision it was built from and the default strings.
 import re
 import struct
 
+from bootpack.cli import ToolError
+
 # The string table's keys, in the order they are written.
 STRING_KEYS = ('CompanyName', 'FileDescription', 'FileVersion', 'InternalName',
                'LegalCopyright', 'ProductName', 'ProductVersion', 'CompanyShortName',
@@ -18,7 +20,7 @@ VERSION_PATTERN = re.compile(r'^\d+\.\d+\.\d+\.\d+$')
 MAX_NODE = 0xFFFF
 
 
-class VersionBlockError(Exception):
+class VersionBlockError(ToolError):
     """A version block that cannot be read, or strings too long for one."""
 
 

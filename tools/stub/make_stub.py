@@ -23,11 +23,11 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 RESOURCES = REPO / 'src' / 'resources'
 import draw_icon
-from bootpack.cli import ToolError, output_file
+from bootpack.cli import output_file, run_tool
 from bootpack.icon_file import IconImage
 from bootpack.image_resources import branded_strings, image_resources
 from bootpack.image_writer import write_image
-from bootpack.pe_stub import StubError, StubImage
+from bootpack.pe_stub import StubImage
 from bootpack.version_block import parse_version
 
 
@@ -86,12 +86,9 @@ def main(argv=None):
     parser.add_argument('--code', required=True, type=Path, help='the linked code image')
     parser.add_argument('--out', required=True, type=Path, help='the stub to write')
     args = parser.parse_args(argv)
-    try:
-        make_stub(args.code, args.out)
-    except (OSError, StubError, ToolError) as error:
-        raise SystemExit(f'make_stub: {error}')
+    make_stub(args.code, args.out)
     return 0
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_tool('make_stub', main))

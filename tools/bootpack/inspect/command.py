@@ -9,8 +9,9 @@ stub), so inspect and the stub cannot disagree.
 Exit status: 0 when every property holds, the stub would go on to start setup
 (not checked with --no-run) and a signature, if there is one, matches the
 file, is time-stamped and, with --ca, leads to that root (with --ca, an
-unsigned image fails); 1 when anything is wrong; 2 for a usage error or an input that cannot be read (a FILE that is no
-PE image, a --ca file that is missing).
+unsigned image fails); 1 when anything is wrong; 2 for a usage error or an
+input that cannot be read (a FILE that is no PE image, a --ca file that is
+missing); 3 for an internal error.
 
 --json prints one JSON document instead of the text, from the same findings:
   ok          the verdict: true exactly when the exit status is 0
@@ -28,7 +29,7 @@ import argparse
 import json
 from pathlib import Path
 
-from bootpack.cli import UsageError
+from bootpack.cli import UsageError, missing_input
 from bootpack.image_digest import DigestInBackground
 
 
@@ -50,15 +51,15 @@ def main(argv=None):
                         help='print one JSON document instead of the text')
     args = parser.parse_args(argv)
     if not Path(args.file).is_file():
-        raise UsageError(f'{args.file}: no such file')
+        raise missing_input(args.file)
     if args.tsa_ca and not args.ca:
         raise UsageError('--tsa-ca goes with --ca')
     # The digest's pass over the image is most of the work: it runs while the
     # checks' libraries are imported and the image is parsed.
-    digests = DigestInBackground(args.file)
-    from bootpack.inspect.gate import inspect
-    report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca, args.provenance,
-                     digests)
+    with DigestInBackground(args.file) as digests:
+        from bootpack.inspect.gate import inspect
+        report = inspect(args.file, args.ca, not args.no_run, args.tsa_ca, args.provenance,
+                         digests)
     if args.json:
         print(json.dumps(report.as_json(), indent=2))
     else:

@@ -5,7 +5,8 @@ import struct
 from pathlib import Path
 
 import pefile
-from bootpack.cli import UsageError
+
+from bootpack.cli import ToolError, UsageError, shown
 from bootpack.image_digest import layout_of
 from bootpack.inspect.findings import Report
 from bootpack.inspect.image_checks import (check_headers, check_load_config, check_payload,
@@ -15,10 +16,11 @@ from bootpack.pe_image import open_image
 from bootpack.provenance import provenance_problems, read_statement
 from bootpack.signature import check_signature
 
-# What a damaged image can make the readers raise; each check is cut short
-# with a finding instead.
-MALFORMED = (pefile.PEFormatError, struct.error, ValueError, IndexError, KeyError,
-             TypeError, AttributeError, UnicodeDecodeError, OverflowError, MemoryError)
+# What a damaged image makes the readers raise (pefile's own error, struct's
+# for a field cut short, ValueError for bytes that are no text or number, and
+# the formats' own errors); each check is cut short with a finding instead.
+# Anything else is a fault of inspect, which must not pass for the file's.
+MALFORMED = (pefile.PEFormatError, struct.error, ValueError, ToolError)
 
 
 def check_signature_section(report, path, ca, tsa_ca=None, layout=None, digests=None):
@@ -63,13 +65,14 @@ def inspect(path, ca=None, run=True, tsa_ca=None, statement=None, digests=None):
     try:
         pe = open_image(path)
     except pefile.PEFormatError as error:
-        raise UsageError(f'{path}: not a PE image ({error})')
+        raise UsageError(f'{shown(path)}: not a PE image ({shown(error)})')
     report = Report(str(path), size)
     for check in (check_headers, check_load_config, check_resources, check_payload):
         try:
             check(pe, report)
         except MALFORMED as error:
-            report.sections[-1].line(f'malformed, could not be read further: {error}', False)
+            report.sections[-1].line(f'malformed, could not be read further: {shown(error)}',
+                                     False)
     layout = layout_of(pe, path)
     pe.close()
     check_signature_section(report, path, ca, tsa_ca, layout, digests)

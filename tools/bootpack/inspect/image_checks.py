@@ -39,8 +39,11 @@ def flag_names(value, table):
 
 
 def directory(pe, name):
-    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
-    return entry.VirtualAddress, entry.Size
+    """(rva, size) of a data directory; (0, 0) past the ones the header lists."""
+    directories, index = pe.OPTIONAL_HEADER.DATA_DIRECTORY, pefile.DIRECTORY_ENTRY[name]
+    if index >= len(directories):
+        return 0, 0
+    return directories[index].VirtualAddress, directories[index].Size
 
 
 def check_headers(pe, report):

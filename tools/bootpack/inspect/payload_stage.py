@@ -1,6 +1,6 @@
 """The outcome a run of the image reaches: the stub's own payload stage,
 inspect_payload.exe, run under Wine on the image loaded as data."""
-from bootpack.cli import ToolError, last_line
+from bootpack.cli import UsageError, last_line
 from bootpack.host import PAYLOAD_STAGE, run_windows, windows_path, windows_program
 
 EXIT_MEANINGS = {
@@ -19,8 +19,8 @@ def run_payload_stage(report, path):
     found = report.section('Outcome of a run with this payload')
     tool = windows_program(PAYLOAD_STAGE)
     if tool is None:
-        raise ToolError(f'this bootpack carries no {PAYLOAD_STAGE} (run ./bootpack build), '
-                        'so the outcome cannot be checked; --no-run leaves it out', status=2)
+        raise UsageError(f'this bootpack carries no {PAYLOAD_STAGE} (run ./bootpack build), '
+                         'so the outcome cannot be checked; --no-run leaves it out')
     result = run_windows(tool, windows_path(path))
     values = dict(line.split('=', 1) for line in result.stdout.splitlines() if '=' in line)
     needed = ('outcome', 'extra') + (STARTED if values.get('outcome') == '0' else ())

@@ -14,29 +14,33 @@ import sys
 import tempfile
 from pathlib import Path
 
-from bootpack.cli import ToolError
+from bootpack.cli import ToolError, UsageError, missing_input, run_tool, shown
 
 # The date stored for every file (1980-01-01 00:00 UTC, the first a cabinet holds).
 STORED_TIME = 315532800
 
 
+class CabinetError(ToolError):
+    """A cabinet that cannot be made of the files given."""
+
+
 def make_cabinet(out_path, entries):
     """entries: (file path, name inside the cabinet) pairs, first one first."""
     if not entries:
-        raise ValueError('a cabinet needs at least one file')
+        raise UsageError('a cabinet needs at least one file')
     gcab = shutil.which('gcab')
     if gcab is None:
-        raise RuntimeError('gcab is missing (apt install gcab)')
+        raise UsageError('gcab is missing (apt install gcab)')
     out_path = Path(out_path).resolve()
     with tempfile.TemporaryDirectory(prefix='.cabinet-', dir=out_path.parent) as scratch:
         staged = []
         for path, name in entries:
             if not Path(path).is_file():
-                raise FileNotFoundError(f'{path} does not exist')
-            if not name or '/' in name or '\\' in name:
-                raise ValueError(f'{name!r} is not a plain file name')
+                raise missing_input(path)
+            if not name or '/' in name or '\\' in name or '\0' in name:
+                raise UsageError(f'{name!r} is not a plain file name')
             if name in staged:
-                raise ValueError(f'{name!r} appears twice')
+                raise UsageError(f'{name!r} appears twice')
             # gcab stores the name it is given and the file's modification
             # time, as local time: a fixed time, read in UTC.
             shutil.copyfile(path, Path(scratch) / name)
@@ -49,7 +53,7 @@ def make_cabinet(out_path, entries):
                                 cwd=scratch, capture_output=True, text=True,
                                 env=dict(os.environ, TZ='UTC'))
         if result.returncode != 0 or result.stderr.strip():
-            raise RuntimeError('gcab failed: ' + result.stderr.strip())
+            raise CabinetError('gcab failed: ' + shown(result.stderr.strip()))
         os.replace(partial, out_path)
 
 
@@ -59,10 +63,7 @@ def in_cabinets(resources, indexes, scratch):
     resources = list(resources)
     for index in sorted(indexes):
         cabinet = Path(scratch) / f'resource{index}.cab'
-        try:
-            make_cabinet(cabinet, [(resources[index].data, resources[index].data.name)])
-        except (ValueError, RuntimeError) as error:
-            raise ToolError(str(error))
+        make_cabinet(cabinet, [(resources[index].data, resources[index].data.name)])
         resources[index] = resources[index]._replace(size=cabinet.stat().st_size, data=cabinet)
     return resources
 
@@ -78,12 +79,9 @@ def main(argv=None):
     parser.add_argument('--out', required=True, metavar='FILE.cab', help='the cabinet to write')
     parser.add_argument('files', nargs='+', metavar='FILE[:NAME]', help='a file to store')
     args = parser.parse_args(argv)
-    try:
-        make_cabinet(args.out, [parse_entry(f) for f in args.files])
-    except (OSError, ValueError, RuntimeError) as error:
-        raise SystemExit(f'cabinet: {error}')
+    make_cabinet(args.out, [parse_entry(f) for f in args.files])
     return 0
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_tool('cabinet', main))

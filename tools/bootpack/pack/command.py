@@ -1,15 +1,15 @@
 """Makes an installer: the bootpack stub image with a payload of resources."""
 import argparse
 import sys
-from pathlib import Path
 
-from bootpack.cli import ToolError, UsageError
+from bootpack.cli import UsageError, missing_input
 from bootpack.pack.installer import (add_installer_options, check_installer, open_stub,
                                      write_installer)
 from bootpack.pack.outputs import pack_outputs
 from bootpack.pack.statement import add_provenance_option, write_statement
-from bootpack.pack.product import add_product_options, is_product_mode, pack_product
-from bootpack.pack.product_file import ProductFileError, config_path, read_product_file
+from bootpack.pack.product import add_product_options, pack_product
+from bootpack.pack.product_file import config_path, read_product_file
+from bootpack.pack.request import pack_request
 from bootpack.resource_section import LANG_EN_US, MAX_NAME_UNITS, Resource
 
 DESCRIPTION = """\
@@ -117,39 +117,36 @@ def main(argv=None):
     add_provenance_option(parser)
     config = config_path(argv if argv is not None else sys.argv[1:])
     if config is not None:
-        try:
-            parser.set_defaults(**read_product_file(config))
-        except ProductFileError as error:
-            raise UsageError(str(error))
+        parser.set_defaults(**read_product_file(config))
     args = parser.parse_args(argv)
     if not args.out:
         parser.error('the following arguments are required: --out (or out in the --config file)')
-    if is_product_mode(args) and args.resource:
+    request = pack_request(args)
+    if request.product and request.resources:
         parser.error('give either --resource or the product options, not both')
-    if is_product_mode(args):
-        return pack_product(args)
-    return pack_resources(args)
+    if request.product:
+        return pack_product(request)
+    return pack_resources(request)
 
 
-def pack_resources(args):
+def pack_resources(request):
     resources = []
-    for res_type, name, file_name in args.resource:
-        path = Path(file_name)
-        if not path.is_file():
-            raise ToolError(f'resource file {file_name} does not exist')
-        resources.append(Resource(parse_identifier(res_type, 'type'),
-                                  parse_identifier(name, 'name'), LANG_EN_US,
-                                  path.stat().st_size, path))
-    stub = open_stub(args.stub)
-    check_installer(args, stub, resources, Path(args.out).stem,
-                    cabinets=set(args.cabinet_indexes))
-    inputs = [r.data for r in resources] + [stub.path, args.icon]
-    with pack_outputs(args, inputs) as (image, scratch, statement):
+    for raw in request.resources:
+        if not raw.file.is_file():
+            raise missing_input(raw.file, 'resource file')
+        resources.append(Resource(parse_identifier(raw.type, 'type'),
+                                  parse_identifier(raw.name, 'name'), LANG_EN_US,
+                                  raw.file.stat().st_size, raw.file))
+    cabinets = {index for index, raw in enumerate(request.resources) if raw.cabinet}
+    stub = open_stub(request.stub)
+    check_installer(request.branding, stub, resources, request.internal_name, cabinets=cabinets)
+    inputs = [r.data for r in resources] + [stub.path, request.branding.icon]
+    with pack_outputs(request.out, request.provenance, inputs) as (image, scratch, statement):
         packed = resources
-        if args.cabinet_indexes:
+        if cabinets:
             from bootpack.pack.cabinet import in_cabinets
-            packed = in_cabinets(resources, args.cabinet_indexes, scratch)
-        write_installer(args, stub, packed, image, Path(args.out).stem)
+            packed = in_cabinets(resources, cabinets, scratch)
+        write_installer(request.branding, stub, packed, image, request.internal_name)
         if statement:
-            write_statement(args, stub, resources, image, statement, args.cabinet_indexes)
+            write_statement(request, stub, resources, image, statement, cabinets)
     return 0

@@ -5,81 +5,63 @@ Needs no compiler, linker or build tree, only a stub image (by default the
 one the package carries).
 """
 import sys
-from pathlib import Path
 
-from bootpack.cli import ToolError, describe_os_error
+from bootpack.cli import UsageError, missing_input
 from bootpack.host import STUB, windows_program
-from bootpack.icon_file import IconError, read_icon_file
-from bootpack.image_resources import (ImageResourceError, branded_strings, image_resources,
-                                      stub_image_resources)
+from bootpack.icon_file import read_icon_file
+from bootpack.image_resources import branded_strings, image_resources, stub_image_resources
 from bootpack.image_writer import check_image_size, write_image
-from bootpack.pe_stub import StubError, StubImage
-from bootpack.resource_section import ResourceError
-from bootpack.version_block import VersionBlockError
+from bootpack.pe_stub import StubImage
 
 
 def open_stub(path):
-    path = Path(path) if path else windows_program(STUB)
+    path = path or windows_program(STUB)
     if path is None:
-        raise ToolError('this bootpack carries no stub (run ./bootpack build) '
-                        'and no --stub was given')
+        raise UsageError('this bootpack carries no stub (run ./bootpack build) '
+                         'and no --stub was given')
     if not path.exists():
-        raise ToolError(f'no stub image at {path}')
-    try:
-        return StubImage(path)
-    except StubError as error:
-        raise ToolError(str(error))
-    except OSError as error:
-        raise ToolError(describe_os_error(error))
+        raise missing_input(path, 'the stub')
+    return StubImage(path)
 
 
-def installer_resources(args, stub, payload, internal_name, version=None):
+def installer_resources(branding, stub, payload, internal_name, version=None):
     """Every resource of the installer: the payload (Resource records), then
-    the icon, version block and manifest branded as args say; version: four
-    numbers, or the stub's."""
-    try:
-        icons, stub_version, defaults, manifest = stub_image_resources(stub)
-        if args.icon:
-            icons = read_icon_file(args.icon)
-        strings = branded_strings(defaults, version or stub_version, internal_name,
-                                  company=args.company, company_short=args.company_short,
-                                  product=args.product, product_short=args.product_short,
-                                  copyright=args.copyright)
-        resources = list(payload) + image_resources(icons, version or stub_version, strings,
-                                                    manifest)
-        check_image_size(stub, resources)
-        return resources
-    except (StubError, ImageResourceError, IconError, ResourceError, VersionBlockError) as error:
-        raise ToolError(str(error))
-    except OSError as error:
-        raise ToolError(describe_os_error(error))
+    the icon, version block and manifest as BRANDING (a Branding) says;
+    version: four numbers, or the stub's."""
+    own = stub_image_resources(stub)
+    version = version or own.version
+    icons = read_icon_file(branding.icon) if branding.icon else own.icons
+    strings = branded_strings(own.strings, version, internal_name,
+                              company=branding.company, company_short=branding.company_short,
+                              product=branding.product, product_short=branding.product_short,
+                              copyright=branding.copyright)
+    resources = list(payload) + image_resources(icons, version, strings, own.manifest)
+    check_image_size(stub, resources)
+    return resources
 
 
-def check_installer(args, stub, payload, internal_name, version=None, cabinets=()):
+def check_installer(branding, stub, payload, internal_name, version=None, cabinets=()):
     """Refuses, before any output exists, an installer of these resources that
     Windows would not load or whose icon is no icon; says what pack corrects.
     Resources at the indexes CABINETS count as empty: their cabinets are made
     later, and the final size is checked again then."""
     payload = [res._replace(size=0, data=b'') if index in cabinets else res
                for index, res in enumerate(payload)]
-    installer_resources(args, stub, payload, internal_name, version)
-    if args.icon:
+    if branding.icon and not branding.icon.exists():
+        raise missing_input(branding.icon, 'the icon')
+    installer_resources(branding, stub, payload, internal_name, version)
+    if branding.icon:
         notes = []
-        read_icon_file(args.icon, notes)
+        read_icon_file(branding.icon, notes)
         for note in notes:
             print(f'bootpack pack: note: {note}', file=sys.stderr)
 
 
-def write_installer(args, stub, payload, image, internal_name, version=None, progress=None):
-    """Writes image from the stub with the payload (Resource records) and the
-    branding options of args; version: four numbers, or the stub's."""
-    resources = installer_resources(args, stub, payload, internal_name, version)
-    try:
-        write_image(stub, resources, image, checksum=bool(args.checksum), progress=progress)
-    except StubError as error:
-        raise ToolError(str(error))
-    except OSError as error:
-        raise ToolError(describe_os_error(error))
+def write_installer(branding, stub, payload, image, internal_name, version=None, progress=None):
+    """Writes image from the stub with the payload (Resource records) and
+    BRANDING; version: four numbers, or the stub's."""
+    resources = installer_resources(branding, stub, payload, internal_name, version)
+    write_image(stub, resources, image, checksum=branding.checksum, progress=progress)
 
 
 def add_installer_options(parser):

@@ -6,12 +6,14 @@ would end with 112 or 115 on the user's machine) or for one that would be
 unsafe there: a setup name that leaves the work directory or is no file name.
 A refused layout leaves no output file.
 """
+import dataclasses
 import sys
 from pathlib import Path
 
-from bootpack.cli import ToolError
+from bootpack.cli import ToolError, UsageError, missing_input, shown
 from bootpack.pack.installer import check_installer, open_stub, write_installer
 from bootpack.pack.outputs import pack_outputs
+from bootpack.pack.request import SETUP_STORAGES
 from bootpack.pack.statement import write_statement
 from bootpack.payload import (ARCHIVE_PREFIX, CABINET_TYPE, NAMED_TYPE, PLAIN_TYPE, SETUP_PREFIX,
                               PayloadError, archive_name_problem, check_7z_container,
@@ -31,8 +33,22 @@ RESERVED_DEVICE_NAMES = (
     | {f'{port}{n}' for port in ('COM', 'LPT') for n in list('0123456789') + ['¹', '²', '³']})
 
 
-class LayoutError(Exception):
+class LayoutError(ToolError):
     """A layout the stub would refuse or that would be unsafe; one line."""
+
+
+@dataclasses.dataclass(frozen=True)
+class ProductLayout:
+    """A product checked to be one the stub takes: what pack stores, and how."""
+    archive: Path
+    archive_name: str
+    archive_size: int
+    setup: Path
+    setup_name: str
+    setup_size: int
+    storage: str                 # BN, BL or B7
+    version: list[int] | None    # four numbers, or None for the stub's
+    warnings: list[str]          # what a user will see of this setup, one line each
 
 
 def starts_with_ignoring_case(text, prefix):
@@ -92,13 +108,13 @@ def check_setup_name(name, storage):
 
 def check_payload_file(path, what):
     if not path.exists():
-        raise LayoutError(f'the {what} {path} does not exist')
+        raise missing_input(path, f'the {what}')
     if not path.is_file():
-        raise LayoutError(f'the {what} {path} is not a regular file')
+        raise LayoutError(f'the {what} {shown(path)} is not a regular file')
     size = path.stat().st_size
     if size == 0:
-        raise LayoutError(f'the {what} {path} is empty; the stub takes an empty resource '
-                          'for a missing one')
+        raise LayoutError(f'the {what} {shown(path)} is empty; the stub takes an empty '
+                          'resource for a missing one')
     return size
 
 
@@ -108,7 +124,7 @@ def check_archive(path):
         with open(path, 'rb') as stream:
             check_7z_container(stream, 0, size)
     except PayloadError as error:
-        raise LayoutError(f'the archive {path} {error}')
+        raise LayoutError(f'the archive {shown(path)} {error}')
     return size
 
 
@@ -119,34 +135,27 @@ def check_setup(path):
         with open(path, 'rb') as stream:
             warnings = check_setup_image(stream, 0, size)
     except PayloadError as error:
-        raise LayoutError(f'the setup program {path} {error}')
+        raise LayoutError(f'the setup program {shown(path)} {error}')
     return size, warnings
 
 
-def validate(args):
-    """The layout of the product options, or LayoutError: a dict with the
-    archive's and setup's paths, names, sizes, setup's storage and the version."""
-    storage = (args.setup_storage or PLAIN_TYPE).upper()
-    if storage not in DEFAULT_SETUP_NAMES:
-        raise LayoutError(f'--setup-storage must be BN, BL or B7, not {args.setup_storage!r}')
-    if args.archive is None or args.setup is None:
-        raise LayoutError('a product needs both --archive and --setup')
-    version = parse_version(args.version) if args.version else None
-    if args.version and version is None:
-        raise LayoutError(f'--version {args.version!r} must be four numbers from 0 to 65535, '
-                          'as A.B.C.D')
-    archive_name = args.archive_name or DEFAULT_ARCHIVE_NAME
-    setup_name = args.setup_name or DEFAULT_SETUP_NAMES[storage]
+def validate(product):
+    """The ProductLayout of PRODUCT (ProductOptions), or LayoutError."""
+    storage = product.setup_storage or PLAIN_TYPE
+    if product.archive is None or product.setup is None:
+        raise UsageError('a product needs both --archive and --setup')
+    version = parse_version(product.version) if product.version else None
+    if product.version and version is None:
+        raise UsageError(f'--version {product.version!r} must be four numbers from '
+                         '0 to 65535, as A.B.C.D')
+    archive_name = product.archive_name or DEFAULT_ARCHIVE_NAME
+    setup_name = product.setup_name or DEFAULT_SETUP_NAMES[storage]
     check_archive_name(archive_name)
     check_setup_name(setup_name, storage)
-    archive, setup = Path(args.archive), Path(args.setup)
-    archive_size = check_archive(archive)
-    setup_size, setup_warnings = check_setup(setup)
-    out = Path(args.out).resolve()
-    return {'archive': archive, 'archive_name': archive_name, 'archive_size': archive_size,
-            'setup': setup, 'setup_name': setup_name, 'setup_size': setup_size,
-            'storage': storage, 'version': version, 'out': out,
-            'warnings': setup_warnings}
+    archive_size = check_archive(product.archive)
+    setup_size, setup_warnings = check_setup(product.setup)
+    return ProductLayout(product.archive, archive_name, archive_size, product.setup, setup_name,
+                         setup_size, storage, version, setup_warnings)
 
 
 class Progress:
@@ -164,32 +173,30 @@ class Progress:
             self._stream.flush()
 
 
-def pack_product(args):
-    try:
-        layout = validate(args)
-    except LayoutError as error:
-        raise ToolError(str(error))
-    for warning in layout['warnings']:
+def pack_product(request):
+    """Packs REQUEST (a PackRequest with its product options)."""
+    layout = validate(request.product)
+    for warning in layout.warnings:
         print(f'bootpack pack: warning: {warning}', file=sys.stderr)
-    stub = open_stub(args.stub)
-    inputs = (layout['archive'], layout['setup'], stub.path, args.icon)
-    payload = [Resource(ARCHIVE_TYPE, layout['archive_name'], LANG_EN_US,
-                        layout['archive_size'], layout['archive']),
-               Resource(layout['storage'], layout['setup_name'], LANG_EN_US,
-                        layout['setup_size'], layout['setup'])]
+    stub = open_stub(request.stub)
+    inputs = (layout.archive, layout.setup, stub.path, request.branding.icon)
+    payload = [Resource(ARCHIVE_TYPE, layout.archive_name, LANG_EN_US, layout.archive_size,
+                        layout.archive),
+               Resource(layout.storage, layout.setup_name, LANG_EN_US, layout.setup_size,
+                        layout.setup)]
     # The setup, second in the payload, goes into a cabinet for BL.
-    cabinets = [1] if layout['storage'] == CABINET_TYPE else []
-    check_installer(args, stub, payload, layout['out'].stem, layout['version'],
+    cabinets = [1] if layout.storage == CABINET_TYPE else []
+    check_installer(request.branding, stub, payload, request.internal_name, layout.version,
                     cabinets=set(cabinets))
-    with pack_outputs(args, inputs) as (image, scratch, statement):
+    with pack_outputs(request.out, request.provenance, inputs) as (image, scratch, statement):
         packed = payload
         if cabinets:
             from bootpack.pack.cabinet import in_cabinets
             packed = in_cabinets(payload, cabinets, scratch)
-        write_installer(args, stub, packed, image, layout['out'].stem,
-                        version=layout['version'], progress=Progress())
+        write_installer(request.branding, stub, packed, image, request.internal_name,
+                        version=layout.version, progress=Progress())
         if statement:
-            write_statement(args, stub, payload, image, statement, cabinets)
+            write_statement(request, stub, payload, image, statement, cabinets)
     return 0
 
 
@@ -197,7 +204,8 @@ def add_product_options(parser):
     group = parser.add_argument_group('product mode (instead of --resource)')
     group.add_argument('--archive', metavar='FILE', help='the product archive (7z)')
     group.add_argument('--setup', metavar='FILE', help='the setup program (a PE image)')
-    group.add_argument('--setup-storage', metavar='BN|BL|B7', default=None,
+    group.add_argument('--setup-storage', metavar='BN|BL|B7', default=None, type=str.upper,
+                       choices=SETUP_STORAGES,
                        help='how setup is stored: BN as it is (default), BL in a cabinet '
                        '(MSZIP), B7 as it is under its own name')
     group.add_argument('--archive-name', metavar='NAME',
@@ -206,8 +214,3 @@ def add_product_options(parser):
                        help='setup\'s resource name (default SETUP.EXE, or SETUP.EX_ for BL)')
     group.add_argument('--version', metavar='A.B.C.D',
                        help='the version in the version block (default: the stub\'s)')
-
-
-def is_product_mode(args):
-    return any(getattr(args, name) is not None for name in
-               ('archive', 'setup', 'setup_storage', 'archive_name', 'setup_name', 'version'))

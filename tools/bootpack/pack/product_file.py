@@ -24,6 +24,8 @@ Raw resources, as --resource TYPE NAME FILE [--cabinet], are tables:
 import argparse
 from pathlib import Path
 
+from bootpack.cli import UsageError, checked_path, shown
+
 PATH_KEYS = {'out', 'stub', 'archive', 'setup', 'icon'}
 TEXT_KEYS = {'setup-storage', 'archive-name', 'setup-name', 'version', 'company',
              'company-short', 'product', 'product-short', 'copyright'}
@@ -31,7 +33,7 @@ FLAG_KEYS = {'checksum'}
 RESOURCE_KEYS = {'type', 'name', 'file', 'cabinet'}
 
 
-class ProductFileError(Exception):
+class ProductFileError(UsageError):
     """A product file that cannot be read or holds what pack does not take."""
 
 
@@ -50,43 +52,46 @@ def read_product_file(path):
         with open(path, 'rb') as f:
             table = tomllib.load(f)
     except OSError as error:
-        raise ProductFileError(f'{path}: {error.strerror}')
+        raise ProductFileError(f'{shown(path)}: {error.strerror}')
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
-        raise ProductFileError(f'{path}: not TOML: {error}')
+        raise ProductFileError(f'{shown(path)}: not TOML: {shown(error)}')
     base = Path(path).resolve().parent
     values = {}
     for key, value in table.items():
         dest = key.replace('-', '_')
         if key in PATH_KEYS | TEXT_KEYS:
             if not isinstance(value, str):
-                raise ProductFileError(f'{path}: {key} must be a string')
-            values[dest] = str(base / value) if key in PATH_KEYS else value
+                raise ProductFileError(f'{shown(path)}: {key} must be a string')
+            if key in PATH_KEYS:
+                value = str(base / checked_path(value, f'{shown(path)}: {key}'))
+            values[dest] = value
         elif key in FLAG_KEYS:
             if not isinstance(value, bool):
-                raise ProductFileError(f'{path}: {key} must be true or false')
+                raise ProductFileError(f'{shown(path)}: {key} must be true or false')
             values[dest] = value
         elif key == 'resource':
             values['resource'], values['cabinet_indexes'] = _resources(path, base, value)
         else:
-            raise ProductFileError(f'{path}: unknown key {key!r}')
+            raise ProductFileError(f'{shown(path)}: unknown key {key!r}')
     return values
 
 
 def _resources(path, base, tables):
     if not isinstance(tables, list) or not all(isinstance(t, dict) for t in tables):
-        raise ProductFileError(f'{path}: resource must be an array of tables ([[resource]])')
+        raise ProductFileError(f'{shown(path)}: resource must be an array of tables ([[resource]])')
     resources, cabinets = [], set()
     for index, table in enumerate(tables):
         unknown = set(table) - RESOURCE_KEYS
         missing = {'type', 'name', 'file'} - set(table)
         if unknown or missing:
-            raise ProductFileError(f'{path}: resource {index + 1} needs type, name and file '
+            raise ProductFileError(f'{shown(path)}: resource {index + 1} needs type, name and file '
                                    'and may have cabinet, nothing else')
         if not all(isinstance(table[k], str) for k in ('type', 'name', 'file')) or \
                 not isinstance(table.get('cabinet', False), bool):
-            raise ProductFileError(f'{path}: resource {index + 1}: type, name and file are '
+            raise ProductFileError(f'{shown(path)}: resource {index + 1}: type, name and file are '
                                    'strings, cabinet true or false')
-        resources.append([table['type'], table['name'], str(base / table['file'])])
+        file = checked_path(table['file'], f'{shown(path)}: resource {index + 1}: file')
+        resources.append([table['type'], table['name'], str(base / file)])
         if table.get('cabinet'):
             cabinets.add(index)
     return resources, cabinets

@@ -6,19 +6,19 @@ archive and the setup program as well: changing one byte of either makes
 verification fail.
 """
 import argparse
+import dataclasses
 import os
 from pathlib import Path
 
-from bootpack.cli import ToolError, UsageError, check_output_path, output_file
+from bootpack.cli import ToolError, UsageError, check_output_path, missing_input, output_file
 from bootpack.image_digest import image_layout
-from bootpack.sign.keystores import add_key_options, explain_failure, key_store
+from bootpack.sign.keystores import KeyOptions, add_key_options, explain_failure, key_store
 from bootpack.sign.osslsigncode import Run, run_osslsigncode
 from bootpack.sign.output_check import InputDigest, SignedFromInput, difference_from_input
-from bootpack.sign.test_pki import make_test_pki
-from bootpack.sign.timestamps import (add_timestamp, add_timestamp_options,
+from bootpack.sign.timestamps import (TimestampOptions, add_timestamp, add_timestamp_options,
                                       local_authority_failure, signing_options,
                                       signing_timeout, stamping_failed, stamps_while_signing,
-                                      timestamp_route)
+                                      timestamp_options)
 
 DESCRIPTION = """\
 Sign FILE.exe in place (or into --out) with Authenticode. The signed image is
@@ -42,7 +42,8 @@ make osslsigncode act as a local authority (tests and the demo). Only
 
 --make-test-pki DIR writes a throwaway root CA, a code-signing and a
 time-stamping certificate with their keys into DIR, for tests and
-demonstrations only.
+demonstrations only: all of them or none, into a DIR that holds none of
+their files.
 
 examples:
   bootpack sign installer.exe --pkcs11-module /usr/lib/x86_64-linux-gnu/opensc-pkcs11.so \\
@@ -56,71 +57,93 @@ examples:
 """
 
 
-def sign(args):
+@dataclasses.dataclass(frozen=True)
+class SigningRequest:
+    """What sign is asked to do, checked as far as that needs no key."""
+    source: Path
+    out: Path                      # the source itself when signing in place
+    keys: KeyOptions
+    stamp: TimestampOptions
+    description: str | None
+    verify_ca: str | None
+    verify_tsa_ca: str | None
+    detached_signature: str | None
+
+
+def signing_request(args):
+    """The SigningRequest of argparse's namespace."""
     source = Path(args.file)
     if not source.is_file():
-        raise UsageError(f'{source}: no such file')
-    route = timestamp_route(args)
+        raise missing_input(source)
+    stamp = timestamp_options(args)
     if args.verify_tsa_ca and not args.verify_ca:
         raise UsageError('--verify-tsa-ca goes with --verify-ca')
     for option, path in (('--verify-ca', args.verify_ca), ('--verify-tsa-ca', args.verify_tsa_ca)):
         if path and not Path(path).is_file():
-            raise UsageError(f'{option} {path}: no such file')
-    store = key_store(args)
-    out = Path(args.out) if args.out else source
+            raise missing_input(path, option)
+    return SigningRequest(source, Path(args.out) if args.out else source, KeyOptions.of(args),
+                          stamp, args.description, args.verify_ca, args.verify_tsa_ca,
+                          args.detached_signature)
+
+
+def sign(request):
+    source, out, route = request.source, request.out, request.stamp.route
+    store = key_store(request.keys)
     in_place = out.exists() and os.path.samefile(out, source)
-    inputs = store.files + [args.tsa_cert, args.tsa_key] + ([] if in_place else [source])
+    inputs = store.files + [request.stamp.tsa_cert, request.stamp.tsa_key] + (
+        [] if in_place else [source])
     mode = source.stat().st_mode & 0o777 if in_place else 0o755
-    if args.detached_signature:
-        check_output_path(args.detached_signature, inputs + [out])
+    if request.detached_signature:
+        check_output_path(request.detached_signature, inputs + [out])
     with output_file(out, inputs=inputs, mode=mode) as partial:
         partial.unlink()  # osslsigncode writes only a new file
         # osslsigncode starts first; the input's digest and the check's
         # libraries are made ready on the other core while it runs.
-        with Signing(partial, source, store, args, route) as signing:
+        with Signing(partial, store, request) as signing:
             before = InputDigest(source)
-            roots_of_the_check(args)
+            roots_of_the_check(request)
             signing.finish()
-        check_result(partial, before, args, route)
-        if args.detached_signature:
+        check_result(partial, before, request)
+        if request.detached_signature:
             from bootpack.sign.detached import write_detached_signature
-            write_detached_signature(partial, args.detached_signature, inputs + [out])
+            write_detached_signature(partial, request.detached_signature, inputs + [out])
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
-          + (f', verified against {args.verify_ca}' if args.verify_ca else ''))
+          + (f', verified against {request.verify_ca}' if request.verify_ca else ''))
 
 
-def roots_of_the_check(args):
+def roots_of_the_check(request):
     """The roots the result is checked against, read (and so the signature's
     libraries imported) while osslsigncode runs."""
     from bootpack.signature import read_roots
-    if args.verify_ca:
-        read_roots(args.verify_ca, '--verify-ca')
-    if args.verify_tsa_ca:
-        read_roots(args.verify_tsa_ca, '--verify-tsa-ca')
+    if request.verify_ca:
+        read_roots(request.verify_ca, '--verify-ca')
+    if request.verify_tsa_ca:
+        read_roots(request.verify_tsa_ca, '--verify-tsa-ca')
 
 
-def sign_arguments(source, out, store, args, options=()):
+def sign_arguments(out, store, request, options=()):
     return (['sign', '-h', 'sha256', *store.arguments]
-            + (['-n', args.description] if args.description else [])
-            + [*options, '-in', source, '-out', out])
+            + (['-n', request.description] if request.description else [])
+            + [*options, '-in', request.source, '-out', out])
 
 
 class Signing:
-    """Writes PARTIAL: SOURCE signed and, on ROUTE, time-stamped, in one
-    osslsigncode run when it can be done in one. The first run starts here;
-    finish() waits for it and makes whatever runs the time stamp still needs."""
+    """Writes PARTIAL: the source of REQUEST signed and time-stamped as it
+    says, in one osslsigncode run when it can be done in one. The first run
+    starts here; finish() waits for it and makes whatever runs the time
+    stamp still needs."""
 
-    def __init__(self, partial, source, store, args, route):
-        self.partial, self.source, self.store, self.args, self.route = \
-            partial, source, store, args, route
-        self.together = stamps_while_signing(route, store)
-        self.unstamped = partial.with_name(partial.name + '.unstamped') if route else partial
+    def __init__(self, partial, store, request):
+        self.partial, self.store, self.request = partial, store, request
+        self.source, self.stamp, self.route = request.source, request.stamp, request.stamp.route
+        self.together = stamps_while_signing(self.route, store)
+        self.unstamped = partial.with_name(partial.name + '.unstamped') if self.route else partial
         if self.together:
-            self.run = Run(sign_arguments(source, partial, store, args, signing_options(args)),
-                           store.secret, signing_timeout(args))
+            self.run = Run(sign_arguments(partial, store, request, signing_options(self.stamp)),
+                           store.secret, signing_timeout(self.stamp))
         else:
-            self.run = Run(sign_arguments(source, self.unstamped, store, args), store.secret)
+            self.run = Run(sign_arguments(self.unstamped, store, request), store.secret)
 
     def finish(self):
         ok, output = self.run.finish()
@@ -130,17 +153,18 @@ class Signing:
                 return
             if not (self.route == 'urls' and stamping_failed(output)):
                 raise ToolError((self.route == 'local' and local_authority_failure(output))
-                                or explain_failure(output, self.store, self.args, self.source))
+                                or explain_failure(output, self.store, self.request.keys,
+                                                   self.source))
             # Signed alone, then stamped by as many runs as the servers need.
             self.partial.unlink(missing_ok=True)
             tried = 1
-            ok, output = run_osslsigncode(sign_arguments(self.source, self.unstamped,
-                                                         self.store, self.args),
+            ok, output = run_osslsigncode(sign_arguments(self.unstamped, self.store,
+                                                         self.request),
                                           self.store.secret)
         if not ok:
-            raise ToolError(explain_failure(output, self.store, self.args, self.source))
+            raise ToolError(explain_failure(output, self.store, self.request.keys, self.source))
         if self.route:
-            add_timestamp(self.args, self.unstamped, self.partial, tried)
+            add_timestamp(self.stamp, self.unstamped, self.partial, tried)
 
     def __enter__(self):
         return self
@@ -151,14 +175,15 @@ class Signing:
             self.unstamped.unlink(missing_ok=True)
 
 
-def check_result(signed, before, args, route):
+def check_result(signed, before, request):
     """The signature just made must hold (against --verify-ca, chain to it),
     and the signed image must be the input with nothing but it added."""
     from bootpack.signature import check_signature
     layout = image_layout(signed)
-    check = check_signature(signed, args.verify_ca, args.verify_tsa_ca, layout,
+    check = check_signature(signed, request.verify_ca, request.verify_tsa_ca, layout,
                             SignedFromInput(signed, before))
-    problems = [p for p in check.problems if route or not p.startswith('no time stamp')]
+    problems = [p for p in check.problems
+                if request.stamp.route or not p.startswith('no time stamp')]
     difference = difference_from_input(signed, layout, before)
     if difference:
         problems.append(f'it is not {before.source} with a signature added: {difference}')
@@ -186,10 +211,11 @@ def main(argv=None):
                         help='write a throwaway root, code-signing and TSA certificate')
     args = parser.parse_args(argv)
     if args.make_test_pki:
-        make_test_pki(args.make_test_pki)
+        from bootpack.sign.throwaway_pki import make_throwaway_pki  # only for this
+        make_throwaway_pki(args.make_test_pki)
         if args.file is None:
             return 0
     if args.file is None:
         parser.error('FILE.exe is required')
-    sign(args)
+    sign(signing_request(args))
     return 0

@@ -10,8 +10,24 @@ import re
 from pathlib import Path
 
 
-from bootpack.cli import ToolError, UsageError
+from bootpack.cli import UsageError
 from bootpack.sign.osslsigncode import first_plain_line
+
+
+@dataclasses.dataclass(frozen=True)
+class KeyOptions:
+    """The options that name the key store, as given; None where not given."""
+    cert: str | None = None
+    key: str | None = None
+    pkcs12: str | None = None
+    pkcs11_module: str | None = None
+    password_env: str | None = None
+    password_file: str | None = None
+
+    @classmethod
+    def of(cls, namespace):
+        return cls(**{field.name: getattr(namespace, field.name)
+                      for field in dataclasses.fields(cls)})
 
 
 @dataclasses.dataclass
@@ -41,24 +57,24 @@ def add_key_options(parser):
                          help="the key password or token PIN is this file's first line")
 
 
-def read_secret(args):
+def read_secret(keys):
     """The password or PIN, from the environment or a file; never from argv.
     The variable is taken out of the environment, so no child inherits it."""
-    if args.password_env:
-        value = os.environ.pop(args.password_env, None)
+    if keys.password_env:
+        value = os.environ.pop(keys.password_env, None)
         if not value:
-            raise UsageError(f'--password-env {args.password_env}: the variable is not set')
+            raise UsageError(f'--password-env {keys.password_env}: the variable is not set')
         return value
-    if args.password_file:
+    if keys.password_file:
         try:
-            lines = Path(args.password_file).read_text().splitlines()
+            lines = Path(keys.password_file).read_text().splitlines()
         except FileNotFoundError:
-            raise UsageError(f'--password-file {args.password_file}: no such file') from None
+            raise UsageError(f'--password-file {keys.password_file}: no such file') from None
         except (OSError, UnicodeDecodeError) as error:
-            raise UsageError(f'--password-file {args.password_file}: cannot be read '
+            raise UsageError(f'--password-file {keys.password_file}: cannot be read '
                              f'({getattr(error, "strerror", None) or error})') from None
         if not lines or not lines[0]:
-            raise UsageError(f'--password-file {args.password_file}: the file is empty')
+            raise UsageError(f'--password-file {keys.password_file}: the file is empty')
         return lines[0]
     return None
 
@@ -69,20 +85,20 @@ def existing_file(path, option):
     return str(path)
 
 
-def key_store(args):
-    """The KeyStore that the options describe, checked as far as that can be
-    done without the secret."""
-    if args.pkcs12:
-        if args.cert or args.key or args.pkcs11_module:
+def key_store(keys):
+    """The KeyStore that KEYS (KeyOptions) describe, checked as far as that
+    can be done without the secret."""
+    if keys.pkcs12:
+        if keys.cert or keys.key or keys.pkcs11_module:
             raise UsageError('--pkcs12 holds certificate and key: give no --cert, --key '
                              'or --pkcs11-module with it')
-        path = existing_file(args.pkcs12, '--pkcs12')
+        path = existing_file(keys.pkcs12, '--pkcs12')
         check_pkcs12(path)
-        return KeyStore(['-pkcs12', path], [path], read_secret(args), path, 'password')
-    if args.pkcs11_module:
-        return token_store(args)
-    cert, key = existing_file(args.cert, '--cert'), existing_file(args.key, '--key')
-    return KeyStore(['-certs', cert, '-key', key], [cert, key], read_secret(args), key,
+        return KeyStore(['-pkcs12', path], [path], read_secret(keys), path, 'password')
+    if keys.pkcs11_module:
+        return token_store(keys)
+    cert, key = existing_file(keys.cert, '--cert'), existing_file(keys.key, '--key')
+    return KeyStore(['-certs', cert, '-key', key], [cert, key], read_secret(keys), key,
                     'password')
 
 
@@ -90,25 +106,25 @@ def check_pkcs12(path):
     from asn1crypto import pkcs12  # only here: a tenth of sign's start-up
     try:
         pkcs12.Pfx.load(Path(path).read_bytes())['auth_safe']['content'].native
-    except (ValueError, KeyError, TypeError):
-        raise ToolError(f'{path}: not a PKCS#12 file') from None
+    except ValueError:
+        raise UsageError(f'{path}: not a PKCS#12 file') from None
 
 
-def token_store(args):
-    module = existing_file(args.pkcs11_module, '--pkcs11-module')
-    uri = args.key
+def token_store(keys):
+    module = existing_file(keys.pkcs11_module, '--pkcs11-module')
+    uri = keys.key
     if not uri or not uri.startswith('pkcs11:'):
         raise UsageError("--pkcs11-module needs --key 'pkcs11:token=...;object=...'")
     if re.search(r'[;?]pin-value=', uri):
         raise UsageError('--key: a PIN in the URI would show in the process list; give it '
                          'with --password-env or --password-file')
-    if args.cert:
-        cert = ['-certs', existing_file(args.cert, '--cert')]
+    if keys.cert:
+        cert = ['-certs', existing_file(keys.cert, '--cert')]
     else:
         attributes = [a for a in uri[len('pkcs11:'):].split(';') if not a.startswith('type=')]
         cert = ['-pkcs11cert', 'pkcs11:' + ';'.join(attributes + ['type=cert'])]
-    files = [module] + ([args.cert] if args.cert else [])
-    return KeyStore(['-pkcs11module', module, '-key', uri] + cert, files, read_secret(args),
+    files = [module] + ([keys.cert] if keys.cert else [])
+    return KeyStore(['-pkcs11module', module, '-key', uri] + cert, files, read_secret(keys),
                     f'the token at {uri}', 'PIN', on_token=True)
 
 
@@ -134,7 +150,7 @@ FAILURES = [
 ]
 
 
-def explain_failure(output, store, args, source):
+def explain_failure(output, store, keys, source):
     """One line in our words for osslsigncode's failure to sign."""
     if store.secret is None:
         wrong_password = (f'cannot be read without a {store.secret_name} (give it with '
@@ -144,8 +160,8 @@ def explain_failure(output, store, args, source):
     for pattern, message in FAILURES:
         found = re.search(pattern, output)
         if found:
-            return message.format(*found.groups(), store=store.describe, uri=args.key,
-                                  module=args.pkcs11_module, cert=args.cert, input=source,
+            return message.format(*found.groups(), store=store.describe, uri=keys.key,
+                                  module=keys.pkcs11_module, cert=keys.cert, input=source,
                                   wrong_password=wrong_password)
     return 'osslsigncode could not sign: ' + first_plain_line(output)
 

@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import time
 
-from bootpack.cli import ToolError
+from bootpack.cli import UsageError
 
 # Where -readpass reads the secret: osslsigncode 2.9 takes "-" for standard
 # input, 2.5 only a file name, which /dev/stdin is wherever it exists.
@@ -26,7 +26,7 @@ NOISE = re.compile(r'[0-9A-F]+:error:|Failed$|Succeeded$|Engine "|PE checksum|Co
 def tool(name):
     path = shutil.which(name)
     if path is None:
-        raise ToolError(f'{name} is missing (apt install {name})')
+        raise UsageError(f'{name} is missing (apt install {name})')
     return path
 
 
@@ -45,9 +45,13 @@ class Run:
         # the terminal.
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=self.outputs[0],
                                         stderr=self.outputs[1], start_new_session=True)
+        # One that ends before reading (a file it refuses at once) breaks the
+        # pipe on the write or on the flush when it closes: its output says why.
         with contextlib.suppress(BrokenPipeError):
-            self.process.stdin.write(((secret or '') + '\n').encode())
-        self.process.stdin.close()
+            try:
+                self.process.stdin.write(((secret or '') + '\n').encode())
+            finally:
+                self.process.stdin.close()
 
     def finish(self):
         """(succeeded, everything it printed), once it has ended."""

@@ -5,6 +5,7 @@ the demo). Without one, a signature dies with its certificate.
 The signing run takes the time stamp itself whenever it can: each run reads
 and writes the whole image. Only a retry adds it in a run of its own.
 """
+import dataclasses
 import re
 import time
 
@@ -30,22 +31,36 @@ def add_timestamp_options(parser):
                        'certificate)')
 
 
-def timestamp_route(args):
-    """'urls', 'local' or None, after checking that exactly one is given."""
-    local = args.tsa_cert is not None or args.tsa_key is not None
-    routes = [name for name, given in (('--timestamp-url', bool(args.timestamp_url)),
+@dataclasses.dataclass(frozen=True)
+class TimestampOptions:
+    """Where the time stamp comes from: ROUTE 'urls' (the servers URLS, in
+    turn), 'local' (the authority TSA_CERT and TSA_KEY) or None (none)."""
+    route: str | None
+    urls: tuple[str, ...] = ()
+    tsa_cert: str | None = None
+    tsa_key: str | None = None
+
+
+def timestamp_options(namespace):
+    """The TimestampOptions of sign's options, after checking that exactly
+    one way is given."""
+    urls, tsa_cert, tsa_key = (tuple(namespace.timestamp_url), namespace.tsa_cert,
+                               namespace.tsa_key)
+    local = tsa_cert is not None or tsa_key is not None
+    routes = [name for name, given in (('--timestamp-url', bool(urls)),
                                        ('--tsa-cert/--tsa-key', local),
-                                       ('--no-timestamp', args.no_timestamp)) if given]
+                                       ('--no-timestamp', namespace.no_timestamp)) if given]
     if len(routes) > 1:
         raise UsageError(f'give one of {" and ".join(routes)}, not both')
     if not routes:
         raise UsageError('a time stamp is required: --timestamp-url URL (or, knowing the '
                          'signature then ends with the certificate, --no-timestamp)')
-    if local and not (args.tsa_cert and args.tsa_key):
+    if local and not (tsa_cert and tsa_key):
         raise UsageError('a local time-stamp authority needs --tsa-cert and --tsa-key')
     if local:
         check_local_authority()
-    return 'urls' if args.timestamp_url else 'local' if local else None
+    return TimestampOptions('urls' if urls else 'local' if local else None, urls, tsa_cert,
+                            tsa_key)
 
 
 def check_local_authority():
@@ -64,16 +79,16 @@ def stamps_while_signing(route, store):
     return route == 'local' or (route == 'urls' and not store.on_token)
 
 
-def signing_options(args):
+def signing_options(stamp):
     """osslsigncode sign's options that time-stamp in the same run: the
     local authority, or every server, which it tries in turn, once each."""
-    if args.tsa_cert:
-        return ['-TSA-certs', args.tsa_cert, '-TSA-key', args.tsa_key]
-    return [option for url in args.timestamp_url for option in ('-ts', url)]
+    if stamp.tsa_cert:
+        return ['-TSA-certs', stamp.tsa_cert, '-TSA-key', stamp.tsa_key]
+    return [option for url in stamp.urls for option in ('-ts', url)]
 
 
-def signing_timeout(args):
-    return ANSWER_TIMEOUT * len(args.timestamp_url) if args.timestamp_url else None
+def signing_timeout(stamp):
+    return ANSWER_TIMEOUT * len(stamp.urls) if stamp.urls else None
 
 
 def stamping_failed(output):
@@ -88,11 +103,11 @@ def local_authority_failure(output):
     return None
 
 
-def add_timestamp(args, signed, out, tried=0):
+def add_timestamp(stamp, signed, out, tried=0):
     """Writes OUT: SIGNED with a time stamp from the first server that gives
     one. TRIED is how many attempts each server has had already."""
     failures = []
-    for url in args.timestamp_url:
+    for url in stamp.urls:
         for attempt in range(tried, ATTEMPTS):
             if attempt:
                 time.sleep(RETRY_PAUSE)

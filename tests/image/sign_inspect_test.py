@@ -117,6 +117,14 @@ class SignInspectTest(unittest.TestCase):
         data = bytearray(self.installer.read_bytes())
         struct.pack_into('<I', data, data.index(b'PE\0\0') + 24 + 56, 2 << 30)
         huge.write_bytes(bytes(data))
+        # DependentLoadFlags, which inspect reads by its offset in the load
+        # configuration (pefile's name for it differs between versions).
+        loose = self.dir / 'loose-load-flags.exe'
+        data = bytearray(self.installer.read_bytes())
+        with open_image(self.installer, ()) as pe:
+            config = pe.get_offset_from_rva(pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].VirtualAddress)
+        struct.pack_into('<H', data, config + 78, 0x1800)
+        loose.write_bytes(bytes(data))
         rows = [('signed, with its root', signed, ['--ca', ca], 0, 'ready to ship'),
                 ('signed, without running the payload stage', signed, ['--ca', ca, '--no-run'],
                  0, 'ready to ship'),
@@ -136,6 +144,8 @@ class SignInspectTest(unittest.TestCase):
                 ('bare stub', ARGS.bin / 'bootpack.exe', [], 1, 'the stub ends with 112'),
                 ('an image of 2 GiB in memory', huge, ['--no-run'], 1,
                  'Windows does not load executable images of 2 GiB or more'),
+                ('DependentLoadFlags without SYSTEM32 alone', loose, ['--no-run'], 1,
+                 'DependentLoadFlags 0x1800\n'),
                 ('not an image', self.dir / 'readme.txt', [], 2, 'not a PE image')]
         for what, image, options, code, text in rows:
             with self.subTest(what):

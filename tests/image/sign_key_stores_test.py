@@ -7,7 +7,6 @@ or environment, every failure one line with the input's bytes unchanged.
 usage: sign_key_stores_test.py --installer PACKED.exe [unittest options]
 """
 import argparse
-import http.server
 import os
 import shutil
 import signal
@@ -15,12 +14,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 from pathlib import Path
 
 import bootpack
+import timestamp_server
 from bootpack.payload import write_7z_stand_in
 
 REPO = Path(__file__).resolve().parents[2]
@@ -31,52 +30,9 @@ SOFTHSM_MODULE = '/usr/lib/softhsm/libsofthsm2.so'
 PASSWORD, PIN = 'pfx-s3cret-Xq7', '492817'
 ARGS = None
 
-TSA_CONFIG = """\
-[tsa]
-default_tsa = local
-[local]
-serial = {dir}/serial
-crypto_device = builtin
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha256
-ess_cert_id_alg = sha256
-"""
-
-
 def run(*command, env=None, cwd=None):
     return subprocess.run([str(c) for c in command], capture_output=True, text=True, cwd=cwd,
                           env=None if env is None else dict(os.environ, **env))
-
-
-class TimeStampServer(http.server.BaseHTTPRequestHandler):
-    """Answers an RFC 3161 request with `openssl ts -reply`; /slow never
-    answers in time, and each /flaky... path fails its first request."""
-
-    def do_POST(self):
-        query = self.rfile.read(int(self.headers['Content-Length']))
-        if self.path == '/slow':
-            time.sleep(20)
-        if self.path.startswith('/flaky') and self.path not in self.server.failed_once:
-            self.server.failed_once.add(self.path)
-            self.send_error(503)
-            return
-        with tempfile.TemporaryDirectory() as scratch:
-            (Path(scratch) / 'query').write_bytes(query)
-            pki = self.server.pki
-            reply = run('openssl', 'ts', '-reply', '-config', pki / 'tsa.cnf',
-                        '-queryfile', Path(scratch) / 'query', '-signer', pki / 'tsa.pem',
-                        '-inkey', pki / 'tsa.key', '-chain', pki / 'ca.pem',
-                        '-out', Path(scratch) / 'reply')
-            body = (Path(scratch) / 'reply').read_bytes() if reply.returncode == 0 else b''
-        self.send_response(200 if body else 500)
-        self.send_header('Content-Type', 'application/timestamp-reply')
-        self.send_header('Content-Length', str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args):
-        pass
 
 
 def closed_loopback_port():
@@ -108,15 +64,8 @@ class SignKeyStoresTest(unittest.TestCase):
         pki = cls.pki = cls.dir / 'pki'
         made = run(sys.executable, *SIGN, '--make-test-pki', pki)
         assert made.returncode == 0, made.stderr
-        (pki / 'tsa.cnf').write_text(TSA_CONFIG.format(dir=pki))
-        (pki / 'serial').write_text('01\n')
         cls.make_key_stores()
-        cls.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), TimeStampServer)
-        cls.server.pki = pki
-        cls.server.failed_once = set()
-        cls.server.daemon_threads = True
-        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
-        cls.tsa_url = f'http://127.0.0.1:{cls.server.server_port}/'
+        cls.server, cls.tsa_url = timestamp_server.start(pki)
         cls.dead_url = f'http://127.0.0.1:{closed_loopback_port()}/'
         # A stand-in osslsigncode first on PATH records what every child sees,
         # and damages what it wrote when DAMAGE_SIGNED_OUTPUT asks it to.
@@ -283,6 +232,15 @@ class SignKeyStoresTest(unittest.TestCase):
         self.assertEqual(len(stderr.strip().splitlines()), 1, stderr)
         self.assertIn(text, stderr)
 
+    def osslsigncode_saying(self, version):
+        """A folder whose osslsigncode calls itself VERSION and does nothing else."""
+        folder = self.dir / f'osslsigncode-{version}'
+        folder.mkdir(exist_ok=True)
+        (folder / 'osslsigncode').write_text(
+            f'#!/bin/sh\necho "osslsigncode {version}, using:"\nexit 1\n')
+        (folder / 'osslsigncode').chmod(0o755)
+        return folder
+
     def test_every_failure_is_one_line_and_leaves_the_input_as_it_was(self):
         pki, store = self.pki, self.dir / 'stores'
         token = ['--pkcs11-module', SOFTHSM_MODULE, '--key',
@@ -330,6 +288,11 @@ class SignKeyStoresTest(unittest.TestCase):
             ('--detached-signature onto the installer',
              pem + stamp + ['--detached-signature', self.dir / 'input.exe'], {},
              'is also an input'),
+            ('--tsa-cert with osslsigncode 2.5',
+             pem + ['--tsa-cert', pki / 'tsa-chain.pem', '--tsa-key', pki / 'tsa.key'],
+             {'PATH': f'{self.osslsigncode_saying("2.5")}:{os.environ["PATH"]}'},
+             'needs osslsigncode 2.9 or later (its local time-stamp authority); the one '
+             'installed is 2.5'),
             ('osslsigncode flips a byte of the image it writes', pem + stamp,
              {'DAMAGE_SIGNED_OUTPUT': 'flip'}, 'is not the input'),
             ('osslsigncode cuts the last 4 KiB of the image it writes', pem + stamp,
@@ -430,6 +393,11 @@ class SignKeyStoresTest(unittest.TestCase):
                      '--out', first / 'signed' / installer.name,
                      '--detached-signature', first / 'WidgetInstaller.p7s', env={'PIN': PIN})
         self.assertEqual(signed.returncode, 0, signed.stderr)
+        # The SignedData alone, as osslsigncode 2.9 extracts it: no header, no padding.
+        extracted = self.dir / 'extracted.p7s'
+        subprocess.run(['osslsigncode', 'extract-signature', '-in', first / 'signed' /
+                        installer.name, '-out', extracted], check=True, capture_output=True)
+        self.assertEqual((first / 'WidgetInstaller.p7s').read_bytes(), extracted.read_bytes())
         time.sleep(1.1)  # other modification times for the copies
         rebuilt = self.pack_release(second, archive, ARGS.stub, zone='America/Los_Angeles')
         statement = first / 'WidgetInstaller.json'

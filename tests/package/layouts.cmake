@@ -19,3 +19,18 @@ set_tests_properties(package_in_debian_root PROPERTIES TIMEOUT 600 RUN_SERIAL TR
 add_test(NAME package_pip_venv
          COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/pip_venv_test.py
                  --bin ${CMAKE_BINARY_DIR}/bin)
+
+# Two clones of this commit built apart (other folder, umask, time zone, a
+# few seconds later): the same programs for the package and the same .deb.
+# Builds only the targets the package needs; alone, as it takes both cores.
+add_test(NAME package_clean_builds_agree
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/clean_build_test.py)
+set_tests_properties(package_clean_builds_agree PROPERTIES TIMEOUT 1200 RUN_SERIAL TRUE)
+
+# The .deb and wine64 in a fresh Debian 13 root: the whole pipeline, inspect's
+# payload stage and the Windows test kit under Wine 10, pip into a venv on
+# Python 3.13. One root for all of it, from the apt cache the roots share.
+add_test(NAME package_in_debian13_root
+         COMMAND ${BOOTPACK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/trixie_root_test.py
+                 --bin ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(package_in_debian13_root PROPERTIES TIMEOUT 2400 RUN_SERIAL TRUE)

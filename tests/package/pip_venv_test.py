@@ -16,6 +16,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
+from bootpack.host import CARRIED
 from widget import INSTALLER, REPO, make_inputs, pack_with_checkout
 
 BIN = REPO / 'build' / 'bin'
@@ -57,7 +58,7 @@ class PipVenvTest(unittest.TestCase):
         package = Path(where.stdout.strip()).parent
         self.assertTrue(package.is_relative_to(venv), f'bootpack comes from {package}')
         self.assertFalse(list(package.rglob('*.py~')))
-        for program in ('bootpack.exe', 'inspect_payload.exe'):
+        for program in CARRIED:
             self.assertEqual(sha256(package / 'windows' / program),
                              sha256(REPO / 'tools/bootpack/windows' / program), program)
 

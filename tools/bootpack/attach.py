@@ -7,6 +7,7 @@ from pathlib import Path
 from bootpack.cli import ToolError, UsageError, missing_input, output_file, shown
 from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
 from bootpack.image_digest import authenticode_digest, image_layout
+from bootpack.sign.detached import signature_forms
 from bootpack.signature import (Broken, check_signature, indirect_data, parse_signed_data,
                                 signed_digest)
 
@@ -72,8 +73,12 @@ def main(argv=None):
         # the system's roots, which a private root is not under: its verdict
         # then fails a good signature, so the file it wrote is checked here.
         roots = ['-CAfile', args.ca, '-TSA-CAfile', args.tsa_ca or args.ca] if args.ca else []
-        ok, output = run_osslsigncode(['attach-signature', '-sigin', args.signature, *roots,
-                                       '-in', source, '-out', partial])
+        with signature_forms(args.signature) as forms:
+            for form in forms:
+                ok, output = run_osslsigncode(['attach-signature', '-sigin', form, *roots,
+                                               '-in', source, '-out', partial])
+                if partial.is_file() or 'Unable to extract valid signature' not in output:
+                    break
         if not partial.is_file() or (args.ca and not ok):
             raise ToolError(f'osslsigncode could not attach the signature: '
                             f'{first_plain_line(output)}')

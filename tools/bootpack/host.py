@@ -10,6 +10,7 @@ from bootpack.cli import ToolError, UsageError
 PROGRAMS = 'windows'
 STUB = 'bootpack.exe'
 PAYLOAD_STAGE = 'inspect_payload.exe'
+CARRIED = (STUB, PAYLOAD_STAGE)
 # Debian's wine64 has no command on PATH of its own; the wine package adds one.
 WINE_LOADERS = ('wine', '/usr/lib/wine/wine64')
 

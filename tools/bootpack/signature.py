@@ -121,6 +121,12 @@ def read_roots(path, option):
 
 
 def read_signed_data(path, layout):
+    return parse_signed_data(signed_data_der(path, layout))
+
+
+def signed_data_der(path, layout):
+    """The certificate table's SignedData, without its WIN_CERTIFICATE
+    header (and with whatever padding to 8 bytes follows it)."""
     offset, size = layout.table
     if offset + size > layout.size or size < 8:
         raise Broken('the certificate table lies outside the file')
@@ -136,7 +142,7 @@ def read_signed_data(path, layout):
         raise Broken('the certificate table holds no PKCS #7 SignedData')
     if revision != WIN_CERT_REVISION_2_0:
         raise Broken(f'the certificate table has revision {revision:#06x}, not 0x0200')
-    return parse_signed_data(table[8:length])
+    return table[8:length]
 
 
 def parse_signed_data(der):

@@ -9,25 +9,23 @@ import subprocess
 import sys
 import tempfile
 import time
+import tomllib
 from pathlib import Path
 
 from bootpack import __version__
 from bootpack.cli import ToolError, output_file, run_tool
+from bootpack.host import CARRIED, PROGRAMS
 
 REPO = Path(__file__).resolve().parents[2]
 PACKAGE = REPO / 'tools' / 'bootpack'
 MAN_PAGE = REPO / 'docs' / 'bootpack.1'
 CHANGELOG = REPO / 'docs' / 'changelog'
 README = REPO / 'README.md'
-WINDOWS_PROGRAMS = ('bootpack.exe', 'inspect_payload.exe')
+PYPROJECT = REPO / 'pyproject.toml'
 MODULES = 'usr/lib/python3/dist-packages/bootpack'
 DOC = 'usr/share/doc/bootpack'
 
 MAINTAINER = 'bootpack maintainers <maintainers@users.noreply.c-seed-5c8c5c78.example>'
-DEPENDS = ('python3 (>= 3.11), python3-pefile, python3-asn1crypto, python3-cryptography, '
-           'osslsigncode (>= 2.9), openssl, gcab')
-RECOMMENDS = 'wine64, 7zip'
-SUGGESTS = 'softhsm2, opensc'
 DESCRIPTION = """\
 pack, sign, verify and inspect bootstrap installers for Windows
  bootpack makes a Windows installer from a prebuilt stub it carries: pack
@@ -131,21 +129,57 @@ def source_date_epoch():
     return int(value)
 
 
+def project():
+    try:
+        return tomllib.loads(PYPROJECT.read_text(encoding='utf-8'))
+    except (OSError, tomllib.TOMLDecodeError) as error:
+        raise PackageError(f'{PYPROJECT}: {getattr(error, "strerror", None) or error}')
+
+
+def debian_dependency(requirement):
+    """python3-NAME (>= VERSION) for pyproject's NAME>=VERSION."""
+    match = re.fullmatch(r'([A-Za-z0-9_.-]+)\s*(?:>=\s*([0-9][0-9.]*))?', requirement)
+    if not match:
+        raise PackageError(f'{PYPROJECT}: dependency {requirement!r} is not NAME or '
+                           'NAME>=VERSION')
+    name, version = match.groups()
+    return f'python3-{name.lower()}' + (f' (>= {version})' if version else '')
+
+
+def control_relations(facts=None):
+    """Depends, Recommends and Suggests, from pyproject.toml: python3 at its
+    requires-python, each Python dependency, then the programs."""
+    facts = facts or project()
+    python = re.fullmatch(r'>=\s*([0-9.]+)', facts['project']['requires-python'])
+    if not python:
+        raise PackageError(f'{PYPROJECT}: requires-python is not >=VERSION')
+    debian = facts['tool']['bootpack']['debian']
+    depends = [f'python3 (>= {python.group(1)})'] + [
+        debian_dependency(r) for r in facts['project']['dependencies']] + debian['depends']
+    return {'Depends': ', '.join(depends), 'Recommends': ', '.join(debian['recommends']),
+            'Suggests': ', '.join(debian['suggests'])}
+
+
+def package_data(facts=None):
+    """The patterns of the files beside the modules that ship, as pip ships them."""
+    facts = facts or project()
+    return facts['tool']['setuptools']['package-data']['bootpack']
+
+
 def module_files():
-    """The package's files relative to tools/bootpack: its sources and the
-    Windows programs the build put there, never caches or editor leftovers."""
+    """The package's files relative to tools/bootpack: its modules and its
+    package data (the Windows programs the build put there), never caches or
+    editor leftovers."""
+    patterns = package_data()
     files = []
     for path in sorted(PACKAGE.rglob('*')):
         relative = path.relative_to(PACKAGE)
-        parts = relative.parts
-        if any(part == '__pycache__' or part.startswith('.') for part in parts):
+        if any(part == '__pycache__' or part.startswith('.') for part in relative.parts):
             continue
-        if path.is_dir() or path.suffix in ('.pyc', '.pyo') or path.name.endswith('~'):
-            continue
-        if parts[0] == 'windows' and path.suffix != '.exe':
-            continue
-        files.append(relative)
-    missing = [name for name in WINDOWS_PROGRAMS if Path('windows', name) not in files]
+        if path.is_file() and (path.suffix == '.py' or
+                               any(relative.match(pattern) for pattern in patterns)):
+            files.append(relative)
+    missing = [name for name in CARRIED if Path(PROGRAMS, name) not in files]
     if missing:
         raise PackageError(f'{PACKAGE / "windows"} lacks {", ".join(missing)}; '
                            'run ./bootpack build')
@@ -185,8 +219,8 @@ def stage(root, version, epoch):
             installed_kib += 1
     control = (f'Package: bootpack\nVersion: {version}\nArchitecture: all\n'
                f'Maintainer: {MAINTAINER}\nInstalled-Size: {installed_kib}\n'
-               f'Depends: {DEPENDS}\nRecommends: {RECOMMENDS}\nSuggests: {SUGGESTS}\n'
-               f'Section: utils\nPriority: optional\nDescription: {DESCRIPTION}\n')
+               + ''.join(f'{field}: {value}\n' for field, value in control_relations().items())
+               + f'Section: utils\nPriority: optional\nDescription: {DESCRIPTION}\n')
     write(root / 'DEBIAN/control', control.encode())
     write(root / 'DEBIAN/md5sums', ''.join(md5sums).encode())
     write(root / 'DEBIAN/postinst', POSTINST.encode(), 0o755)

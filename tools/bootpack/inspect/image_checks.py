@@ -28,6 +28,8 @@ SUPPORTED_OS = {'{e2011457-1546-43c5-a5fe-008deee3d3f0}': 'Vista',
                 '{1f676c76-80e1-4239-95bb-83d0f6d0da78}': '8.1',
                 '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}': '10'}
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
+# In IMAGE_LOAD_CONFIG_DIRECTORY64, after CSDVersion.
+DEPENDENT_LOAD_FLAGS_OFFSET = 78
 
 
 def flag_names(value, table):
@@ -98,6 +100,14 @@ def guard_function_table(pe, config):
     return [struct.unpack_from('<I', raw, stride * i)[0] for i in range(count)]
 
 
+def dependent_load_flags(pe, config):
+    """The load configuration's DependentLoadFlags, read by its offset:
+    pefile 2023.2.7 names the field Reserved1, 2024.8.26 DependentLoadFlags,
+    and each has the other name elsewhere."""
+    return struct.unpack_from('<H', pe.__data__,
+                              config.get_file_offset() + DEPENDENT_LOAD_FLAGS_OFFSET)[0]
+
+
 def check_load_config(pe, report):
     found = report.section('Load configuration')
     entry = getattr(pe, 'DIRECTORY_ENTRY_LOAD_CONFIG', None)
@@ -106,8 +116,7 @@ def check_load_config(pe, report):
         return
     config = entry.struct
     found.line(f'size {config.Size} bytes')
-    # pefile still names the field at offset 78 by its old name.
-    flags = config.Reserved1
+    flags = dependent_load_flags(pe, config)
     found.line(f'DependentLoadFlags {flags:#x}'
                + (' (LOAD_LIBRARY_SEARCH_SYSTEM32)' if flags == 0x800 else ''), flags == 0x800)
     guard = config.GuardFlags

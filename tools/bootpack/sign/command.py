@@ -13,7 +13,7 @@ from pathlib import Path
 from bootpack.cli import ToolError, UsageError, check_output_path, missing_input, output_file
 from bootpack.image_digest import image_layout
 from bootpack.sign.keystores import KeyOptions, add_key_options, explain_failure, key_store
-from bootpack.sign.osslsigncode import Run, first_plain_line, run_osslsigncode
+from bootpack.sign.osslsigncode import Run, run_osslsigncode
 from bootpack.sign.output_check import (InputDigest, SignedFromInput, difference_from_input,
                                         in_background)
 from bootpack.sign.timestamps import (TimestampOptions, add_timestamp, add_timestamp_options,
@@ -106,6 +106,7 @@ def sign(request):
             signing.finish()
         check_result(partial, before, request)
         if request.detached_signature:
+            from bootpack.sign.detached import write_detached_signature
             write_detached_signature(partial, request.detached_signature, inputs + [out])
     print(f'sign: signed {out} (SHA-256, RSA, '
           + ('time-stamped' if route else 'NO time stamp') + ')'
@@ -120,17 +121,6 @@ def roots_of_the_check(request):
         read_roots(request.verify_ca, '--verify-ca')
     if request.verify_tsa_ca:
         read_roots(request.verify_tsa_ca, '--verify-tsa-ca')
-
-
-def write_detached_signature(signed, path, inputs):
-    """The signature of SIGNED alone (its certificate table's PKCS #7
-    SignedData, DER), for attaching to a rebuilt installer."""
-    with output_file(path, inputs=inputs) as partial:
-        partial.unlink()
-        ok, output = run_osslsigncode(['extract-signature', '-in', signed, '-out', partial])
-        if not ok or not partial.is_file():
-            raise ToolError(f'the signature could not be written to {path}: '
-                            f'{first_plain_line(output)}')
 
 
 def sign_arguments(out, store, request, options=()):

@@ -6,6 +6,7 @@ A run can be started and waited for later, so that sign does its own work
 on the other core while osslsigncode reads and writes the image.
 """
 import contextlib
+import os
 import re
 import shutil
 import subprocess
@@ -14,6 +15,9 @@ import time
 
 from bootpack.cli import UsageError
 
+# Where -readpass reads the secret: osslsigncode 2.9 takes "-" for standard
+# input, 2.5 only a file name, which /dev/stdin is wherever it exists.
+STDIN = '/dev/stdin' if os.path.exists('/dev/stdin') else '-'
 # Lines that carry no reason: progress, verdicts, and OpenSSL's error queue,
 # whose internals the user does not need.
 NOISE = re.compile(r'[0-9A-F]+:error:|Failed$|Succeeded$|Engine "|PE checksum|Connecting to ')
@@ -33,7 +37,7 @@ class Run:
     def __init__(self, arguments, secret=None, timeout=None):
         command = [tool('osslsigncode')] + [str(a) for a in arguments]
         if secret is not None:
-            command[2:2] = ['-readpass', '-']
+            command[2:2] = ['-readpass', STDIN]
         self.timeout = timeout
         self.started = time.monotonic()
         self.outputs = tempfile.TemporaryFile(), tempfile.TemporaryFile()
@@ -96,3 +100,11 @@ def first_plain_line(output):
         if line and not NOISE.match(line):
             return line
     return 'no message'
+
+
+def installed_version():
+    """osslsigncode's version as numbers, from its --version ("osslsigncode
+    2.5, using: ..."); None when that says no version."""
+    ok, output = run_osslsigncode(['--version'])
+    match = re.match(r'osslsigncode (\d+(?:\.\d+)*)', output.strip())
+    return tuple(int(part) for part in match.group(1).split('.')) if match else None

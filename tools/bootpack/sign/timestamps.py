@@ -10,11 +10,14 @@ import re
 import time
 
 from bootpack.cli import ToolError, UsageError
-from bootpack.sign.osslsigncode import first_plain_line, run_osslsigncode
+from bootpack.sign.osslsigncode import first_plain_line, installed_version, run_osslsigncode
 
 ATTEMPTS = 2            # per server
 RETRY_PAUSE = 1.0       # seconds between a server's attempts
 ANSWER_TIMEOUT = 30     # seconds for one attempt
+# osslsigncode's -TSA-certs (the local authority) came with 2.9; signing with
+# time-stamp servers needs only what the package depends on.
+LOCAL_AUTHORITY_VERSION = (2, 9)
 
 
 def add_timestamp_options(parser):
@@ -54,8 +57,19 @@ def timestamp_options(namespace):
                          'signature then ends with the certificate, --no-timestamp)')
     if local and not (tsa_cert and tsa_key):
         raise UsageError('a local time-stamp authority needs --tsa-cert and --tsa-key')
+    if local:
+        check_local_authority()
     return TimestampOptions('urls' if urls else 'local' if local else None, urls, tsa_cert,
                             tsa_key)
+
+
+def check_local_authority():
+    have = installed_version()
+    if have is None or have < LOCAL_AUTHORITY_VERSION:
+        need = '.'.join(map(str, LOCAL_AUTHORITY_VERSION))
+        raise UsageError(f'--tsa-cert needs osslsigncode {need} or later (its local '
+                         'time-stamp authority); the one installed is '
+                         + ('.'.join(map(str, have)) if have else 'of an unknown version'))
 
 
 def stamps_while_signing(route, store):
@@ -112,6 +126,7 @@ def reason(output):
     if answered:
         return f'HTTP {answered.group(1)} {answered.group(2).strip()}'
     for cause, words in (('Connection refused', 'connection refused'),
+                         ("Couldn't connect to server", 'connection refused'),  # 2.5
                          ('Name or service not known', 'no such host'),
                          ('timed out', 'timed out')):
         if cause in output:

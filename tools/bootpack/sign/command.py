@@ -183,12 +183,12 @@ def check_result(signed, before, request):
     layout = image_layout(signed)
     # The comparison takes both cores while the signature, which needs
     # little of them, is checked.
-    difference = in_background(difference_from_input, signed, layout, before)
+    comparing = in_background(difference_from_input, signed, layout, before)
     check = check_signature(signed, request.verify_ca, request.verify_tsa_ca, layout,
                             SignedFromInput(signed, before))
     problems = [p for p in check.problems
                 if request.stamp.route or not p.startswith('no time stamp')]
-    difference = difference()
+    difference = comparing()
     if difference:
         problems.append(f'it is not {before.source} with a signature added: {difference}')
     if problems:

@@ -24,9 +24,10 @@ class InputDigest:
     def __init__(self, source):
         self.source = source
         self.layout = image_layout(source)
+        self.spans = covered_spans(self.layout)
         self.hasher = hashlib.new(ALGORITHM)
-        hash_spans(source, [(self.hasher, covered_spans(self.layout))])
-        self.end = covered_spans(self.layout)[-1][1]
+        hash_spans(source, [(self.hasher, self.spans)])
+        self.end = self.spans[-1][1]
 
     def padding(self, layout):
         """How many bytes the signed image with LAYOUT put between the input's
@@ -71,7 +72,7 @@ def difference_from_input(path, layout, before):
         signed.seek(before.end)
         if signed.read(padding) != bytes(padding):
             return 'the padding before its certificate table is not zeros'
-    at = first_difference(before.source, path, covered_spans(before.layout))
+    at = first_difference(before.source, path, before.spans)
     if at is not None:
         return f'its byte at {at:#x} is not the input\'s'
     return None

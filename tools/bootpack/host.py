@@ -72,7 +72,7 @@ def run_windows(program, *args):
     loader = wine_loader()
     if loader is None:
         raise UsageError(f'{Path(program).name} runs under Wine, which is not installed '
-                         '(apt install wine64), or leave the step out')
+                         '(apt install wine64 wine64-preloader), or leave the step out')
     return subprocess.run([loader, str(program), *map(str, args)], capture_output=True,
                           text=True, errors='replace', env=wine_environment(),
                           stdin=subprocess.DEVNULL)

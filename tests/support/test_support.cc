@@ -175,18 +175,13 @@ ChildProcess StartProcess(const std::wstring& application, const std::wstring& c
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   DWORD flags = environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT;
-  // Wine, under load, now and then refuses a start with ERROR_INTERNAL_ERROR
-  // before the child ran at all; Windows has no such refusal to try again.
-  int tries_left = UnderWine() ? 3 : 1;
-  while (!CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, FALSE, flags,
-                         environment.empty() ? nullptr : block.data(),
-                         current_directory.empty() ? nullptr : current_directory.c_str(),
-                         &startup, &process)) {
+  if (!CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, FALSE, flags,
+                      environment.empty() ? nullptr : block.data(),
+                      current_directory.empty() ? nullptr : current_directory.c_str(), &startup,
+                      &process)) {
     child.start_error_ = GetLastError();
-    if (child.start_error_ != ERROR_INTERNAL_ERROR || --tries_left == 0) return child;
-    Sleep(500);
+    return child;
   }
-  child.start_error_ = 0;
   CloseHandle(process.hThread);
   child.process_ = process.hProcess;
   return child;

@@ -19,7 +19,6 @@ namespace {
 
 // A case that runs longer than CTest's limit for one case is stopped.
 constexpr DWORD kCaseTimeoutMs = 300 * 1000;
-constexpr int kStartAttempts = 3;
 
 using test::Narrow;
 
@@ -62,14 +61,8 @@ Finished Run(const std::wstring& program, const std::wstring& arguments) {
   startup.hStdError = write_end;
   std::wstring command = L"\"" + program + L"\" " + arguments;
   PROCESS_INFORMATION process = {};
-  // Wine, under load, now and then refuses a start with ERROR_INTERNAL_ERROR;
-  // the program never ran, so it is started again.
-  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
-    finished.started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
-                                      nullptr, nullptr, &startup, &process) != FALSE;
-    if (finished.started || GetLastError() != ERROR_INTERNAL_ERROR) break;
-    Sleep(500);
-  }
+  finished.started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                    nullptr, nullptr, &startup, &process) != FALSE;
   DWORD start_error = GetLastError();
   CloseHandle(write_end);
   if (!finished.started) {

@@ -1,14 +1,14 @@
 #!/bin/sh
 # Runs inside the fresh Debian 13 root: the .deb, wine64 and its preloader
-# installed from trixie alone, then the whole pipeline, inspect's payload stage under Wine
-# 10, the Windows test kit unpacked into a path with a space, and pip into a
-# venv on the root's Python.
+# installed from trixie alone, then the whole pipeline, inspect's payload
+# stage under Wine 10, the Windows test kit unpacked into a path with a space,
+# and pip into a venv on the root's Python.
 . /srv/bootpack-test/root_steps.sh
 
 install ./bootpack_*.deb wine64 wine64-preloader
 { osslsigncode --version | head -n 1; python3 --version
-  dpkg-query -W -f '${Package} ${Version}\n' wine64 wine64-preloader python3-pefile python3-cryptography \
-    python3-asn1crypto; } >"$out/versions.txt"
+  dpkg-query -W -f '${Package} ${Version}\n' wine64 wine64-preloader python3-pefile \
+    python3-cryptography python3-asn1crypto; } >"$out/versions.txt"
 cat "$out/versions.txt" >&2
 bootpack --version >"$out/version.txt"
 pack_widget

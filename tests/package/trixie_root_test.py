@@ -2,8 +2,8 @@
 """The .deb on a Debian 13 that has nothing else: one fresh trixie root made
 by mmdebstrap (--variant=apt) from the mirror this machine's apt sources
 name, where `apt-get install --no-install-recommends ./bootpack_*.deb
-wine64 wine64-preloader` alone brings what the tools need; there pack makes this checkout's
-bytes, sign (a local time stamp; a key on a SoftHSM2 token), attach,
+wine64 wine64-preloader` alone brings what the tools need; there pack makes
+this checkout's bytes, sign (a local time stamp; a key on a SoftHSM2 token), attach,
 verify --ca and --provenance hold, inspect --json with the payload stage
 under Wine 10 approves the signed installer with the stub's outcome, the
 Windows test kit passes under Wine 10 from a path with a space, and pip

@@ -50,8 +50,37 @@ class Terminated(BaseException):
     """SIGTERM or SIGHUP, raised where the tool is so that its clean-up runs."""
 
 
-def _terminate(signum, frame):
-    raise Terminated()
+class _Hold:
+    """How deep the blocks that hold signals back are nested, and the signal
+    that came meanwhile."""
+    depth = 0
+    pending = None
+
+
+def _end(signum, frame):
+    """The handler of every signal that ends a tool: raises where the tool
+    is, or, inside signals_held(), once the block ends."""
+    if _Hold.depth:
+        _Hold.pending = signum
+        return
+    _Hold.pending = None
+    raise KeyboardInterrupt() if signum == signal.SIGINT else Terminated()
+
+
+@contextlib.contextmanager
+def signals_held():
+    """Holds Ctrl-C, SIGTERM and SIGHUP back until the block ends, so that
+    what the block makes (a file, a process) and the owner that removes it
+    come into being together: the signal is raised once that owner is in
+    place. Python runs handlers on the main thread only, which is where the
+    tools make their files and processes."""
+    _Hold.depth += 1
+    try:
+        yield
+    finally:
+        _Hold.depth -= 1
+        if not _Hold.depth and _Hold.pending is not None:
+            _end(_Hold.pending, None)
 
 
 def shown(value):
@@ -99,8 +128,12 @@ def run_tool(prog, main, argv=None):
     and at most one line on stderr. MAIN is a function, or the name of a
     command's module, which is imported here, inside the guard, so that a
     missing library is one line too."""
-    signal.signal(signal.SIGTERM, _terminate)
-    signal.signal(signal.SIGHUP, _terminate)
+    signal.signal(signal.SIGTERM, _end)
+    signal.signal(signal.SIGHUP, _end)
+    # Ctrl-C as Python left it: ignored where a shell started us in the
+    # background, KeyboardInterrupt otherwise.
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, _end)
     try:
         command = _import(main) if isinstance(main, str) else main
         status = command(argv)
@@ -164,13 +197,16 @@ def output_file(path, inputs=(), mode=0o644):
     PATH in one rename, on any failure or interruption it is removed. PATH
     itself is never half-written and, on failure, is left as it was."""
     target = check_output_path(path, inputs)
-    partial = _partial_beside(target)
+    partial = None
     try:
+        with signals_held():
+            partial = _partial_beside(target)
         yield partial
         os.chmod(partial, mode)
         os.replace(partial, target)
     finally:
-        partial.unlink(missing_ok=True)
+        if partial is not None:
+            partial.unlink(missing_ok=True)
 
 
 @contextlib.contextmanager
@@ -188,7 +224,8 @@ def new_files(modes):
     made = []
     try:
         for path, target in targets.items():
-            partials[path] = _partial_beside(target)
+            with signals_held():
+                partials[path] = _partial_beside(target)
         yield dict(partials)
         for path, target in targets.items():
             os.chmod(partials[path], modes[path])

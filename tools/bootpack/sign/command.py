@@ -101,6 +101,7 @@ def sign(request):
         # osslsigncode starts first; the input's digest and the check's
         # libraries are made ready on the other core while it runs.
         with Signing(partial, store, request) as signing:
+            signing.start()
             before = InputDigest(source)
             roots_of_the_check(request)
             signing.finish()
@@ -131,20 +132,25 @@ def sign_arguments(out, store, request, options=()):
 
 class Signing:
     """Writes PARTIAL: the source of REQUEST signed and time-stamped as it
-    says, in one osslsigncode run when it can be done in one. The first run
-    starts here; finish() waits for it and makes whatever runs the time
-    stamp still needs."""
+    says, in one osslsigncode run when it can be done in one. start(), inside
+    the with block, starts the first run; finish() waits for it and makes
+    whatever runs the time stamp still needs."""
 
     def __init__(self, partial, store, request):
         self.partial, self.store, self.request = partial, store, request
         self.source, self.stamp, self.route = request.source, request.stamp, request.stamp.route
         self.together = stamps_while_signing(self.route, store)
         self.unstamped = partial.with_name(partial.name + '.unstamped') if self.route else partial
+        self.run = Run()
+
+    def start(self):
         if self.together:
-            self.run = Run(sign_arguments(partial, store, request, signing_options(self.stamp)),
-                           store.secret, signing_timeout(self.stamp))
+            self.run.start(sign_arguments(self.partial, self.store, self.request,
+                                          signing_options(self.stamp)),
+                           self.store.secret, signing_timeout(self.stamp))
         else:
-            self.run = Run(sign_arguments(self.unstamped, store, request), store.secret)
+            self.run.start(sign_arguments(self.unstamped, self.store, self.request),
+                           self.store.secret)
 
     def finish(self):
         ok, output = self.run.finish()

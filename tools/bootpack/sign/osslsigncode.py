@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import time
 
-from bootpack.cli import UsageError
+from bootpack.cli import UsageError, signals_held
 
 # Where -readpass reads the secret: osslsigncode 2.9 takes "-" for standard
 # input, 2.5 only a file name, which /dev/stdin is wherever it exists.
@@ -32,19 +32,28 @@ def tool(name):
 
 class Run:
     """One osslsigncode process under way. Its output goes to a file, not a
-    pipe, so it never waits for us to read while we are busy elsewhere."""
+    pipe, so it never waits for us to read while we are busy elsewhere.
 
-    def __init__(self, arguments, secret=None, timeout=None):
+    A Run holds nothing until start(), which is called inside the with
+    block that stops it: whenever a signal ends the tool, the process ends
+    before anything that it may have written is removed."""
+
+    def __init__(self):
+        self.process, self.outputs = None, ()
+
+    def start(self, arguments, secret=None, timeout=None):
         command = [tool('osslsigncode')] + [str(a) for a in arguments]
         if secret is not None:
             command[2:2] = ['-readpass', STDIN]
         self.timeout = timeout
         self.started = time.monotonic()
-        self.outputs = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        # A new session keeps OpenSSL from asking for a missing password on
-        # the terminal.
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=self.outputs[0],
-                                        stderr=self.outputs[1], start_new_session=True)
+        with signals_held():
+            self.outputs = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+            # A new session keeps OpenSSL from asking for a missing password
+            # on the terminal.
+            self.process = subprocess.Popen(command, stdin=subprocess.PIPE,
+                                            stdout=self.outputs[0], stderr=self.outputs[1],
+                                            start_new_session=True)
         # One that ends before reading (a file it refuses at once) breaks the
         # pipe on the write or on the flush when it closes: its output says why.
         with contextlib.suppress(BrokenPipeError):
@@ -52,6 +61,7 @@ class Run:
                 self.process.stdin.write(((secret or '') + '\n').encode())
             finally:
                 self.process.stdin.close()
+        return self
 
     def finish(self):
         """(succeeded, everything it printed), once it has ended."""
@@ -73,10 +83,12 @@ class Run:
         return text
 
     def stop(self):
-        """Ends the process if it still runs: nothing writes after we leave."""
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        """Ends the process if it still runs: nothing writes after we leave.
+        A second signal waits until it has ended."""
+        with signals_held():
+            if self.process is not None and self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
 
     def __enter__(self):
         return self
@@ -89,8 +101,8 @@ class Run:
 
 def run_osslsigncode(arguments, secret=None, timeout=None):
     """(succeeded, everything it printed)."""
-    with Run(arguments, secret, timeout) as run:
-        return run.finish()
+    with Run() as run:
+        return run.start(arguments, secret, timeout).finish()
 
 
 def first_plain_line(output):

@@ -56,6 +56,38 @@ else:
     os.truncate(out, os.path.getsize(out) - 4096)
 """
 
+# bootpack, with SIGTERM sent to itself the moment CALL has made what names
+# NAME (a process, a partial file), before anything else has run.
+TERMINATED_AFTER = """
+import importlib, os, runpy, signal, sys
+module, _, attribute = '{call}'.partition('.')
+owner = importlib.import_module(module)
+*path, last = attribute.split('.')
+for step in path:
+    owner = getattr(owner, step)
+made = getattr(owner, last)
+def terminating(*args, **kwargs):
+    result = made(*args, **kwargs)
+    if '{name}' in repr((args, kwargs)):
+        os.kill(os.getpid(), signal.SIGTERM)
+    return result
+setattr(owner, last, terminating)
+sys.argv[0] = 'bootpack'
+runpy.run_module('bootpack', run_name='__main__')
+"""
+
+
+def processes_naming(text):
+    """The processes whose command line holds TEXT."""
+    found = []
+    for entry in Path('/proc').iterdir():
+        try:
+            if entry.name.isdigit() and text.encode() in (entry / 'cmdline').read_bytes():
+                found.append(int(entry.name))
+        except OSError:  # it ended meanwhile
+            pass
+    return found
+
 
 class SignKeyStoresTest(unittest.TestCase):
     @classmethod
@@ -324,22 +356,37 @@ class SignKeyStoresTest(unittest.TestCase):
                 self.assertEqual(result.stdout.strip(), '[]')
 
     def test_a_terminated_signing_leaves_the_input_as_it_was(self):
-        installer = self.copy_of_installer('terminated.exe')
-        before = installer.read_bytes()
-        signing = subprocess.Popen(
-            [sys.executable, *SIGN, str(installer), '--cert', str(self.pki / 'codesign.pem'),
-             '--key', str(self.pki / 'codesign.key'), '--timestamp-url', self.tsa_url + 'slow'],
-            stderr=subprocess.PIPE, text=True)
-        # Wait until it asks for the time stamp, which never comes.
-        deadline = time.monotonic() + 15
-        while '-ts' not in self.seen.read_text() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        signing.send_signal(signal.SIGTERM)
-        _, stderr = signing.communicate(timeout=15)
-        self.assertEqual(signing.returncode, 130, stderr)
-        self.assert_one_line(stderr, 'interrupted')
-        self.assertEqual(installer.read_bytes(), before)
-        self.assertEqual(list(self.dir.glob('.terminated.exe*')), [])
+        # While osslsigncode waits for a time stamp that never comes, and at
+        # the moments osslsigncode or the partial file has just been made.
+        rows = [('while osslsigncode waits for the time stamp', None),
+                ('once osslsigncode has started', 'subprocess.Popen.__init__'),
+                ('once the partial file is made', 'tempfile.mkstemp')]
+        for what, call in rows:
+            with self.subTest(what):
+                installer = self.copy_of_installer('terminated.exe')
+                before = installer.read_bytes()
+                self.seen.write_text('')  # what earlier children saw must not end the wait
+                tool = ['-c', TERMINATED_AFTER.format(call=call, name=installer.name),
+                        'sign'] if call else SIGN
+                signing = subprocess.Popen(
+                    [sys.executable, *tool, str(installer), '--cert',
+                     str(self.pki / 'codesign.pem'), '--key', str(self.pki / 'codesign.key'),
+                     '--timestamp-url', self.tsa_url + 'slow'],
+                    stderr=subprocess.PIPE, text=True)
+                if not call:  # wait until it asks for the time stamp
+                    deadline = time.monotonic() + 15
+                    while '-ts' not in self.seen.read_text() and time.monotonic() < deadline:
+                        time.sleep(0.1)
+                    signing.send_signal(signal.SIGTERM)
+                _, stderr = signing.communicate(timeout=15)
+                left_running = processes_naming(str(installer))
+                for pid in left_running:
+                    os.kill(pid, signal.SIGKILL)
+                self.assertEqual(signing.returncode, 130, stderr)
+                self.assert_one_line(stderr, 'interrupted')
+                self.assertEqual(left_running, [])
+                self.assertEqual(installer.read_bytes(), before)
+                self.assertEqual(list(self.dir.glob('.terminated.exe*')), [])
 
     def test_signing_in_place_in_a_read_only_folder_is_refused(self):
         folder = self.dir / 'read-only'

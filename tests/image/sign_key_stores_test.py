@@ -59,19 +59,14 @@ else:
 # bootpack, with SIGTERM sent to itself the moment CALL has made what names
 # NAME (a process, a partial file), before anything else has run.
 TERMINATED_AFTER = """
-import importlib, os, runpy, signal, sys
-module, _, attribute = '{call}'.partition('.')
-owner = importlib.import_module(module)
-*path, last = attribute.split('.')
-for step in path:
-    owner = getattr(owner, step)
-made = getattr(owner, last)
+import os, runpy, signal, subprocess, sys, tempfile
+made = {call}
 def terminating(*args, **kwargs):
     result = made(*args, **kwargs)
     if '{name}' in repr((args, kwargs)):
         os.kill(os.getpid(), signal.SIGTERM)
     return result
-setattr(owner, last, terminating)
+{call} = terminating
 sys.argv[0] = 'bootpack'
 runpy.run_module('bootpack', run_name='__main__')
 """

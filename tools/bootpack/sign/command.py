@@ -144,13 +144,11 @@ class Signing:
         self.run = Run()
 
     def start(self):
-        if self.together:
-            self.run.start(sign_arguments(self.partial, self.store, self.request,
-                                          signing_options(self.stamp)),
-                           self.store.secret, signing_timeout(self.stamp))
-        else:
-            self.run.start(sign_arguments(self.unstamped, self.store, self.request),
-                           self.store.secret)
+        out, options, timeout = ((self.partial, signing_options(self.stamp),
+                                  signing_timeout(self.stamp)) if self.together
+                                 else (self.unstamped, (), None))
+        self.run.start(sign_arguments(out, self.store, self.request, options),
+                       self.store.secret, timeout)
 
     def finish(self):
         ok, output = self.run.finish()
